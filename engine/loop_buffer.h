@@ -1,0 +1,58 @@
+// The one-second loop buffer and the device that plays it endlessly.
+#pragma once
+
+#include "wave_out.h"
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace quavira {
+
+inline constexpr std::size_t kFramesPerSecond = 44100;
+inline constexpr std::size_t kLoopFrames = kFramesPerSecond;  // exactly one second
+inline constexpr std::size_t kLoopBytes = kLoopFrames * 2;     // left byte, then right byte
+
+// Status texts of the four operations: "0" is success.
+inline constexpr const char* kStatusOk = "0";
+
+// Process-wide engine state: device handle, loop buffer, its header and the
+// last device result. Only the user-interface thread calls it; the device
+// reads the buffer on its own thread. It owns the device, which is released
+// (stream stopped, audio thread ended) before the buffer is freed, so the
+// audio thread never outlives the bytes it reads.
+class LoopBuffer {
+public:
+    explicit LoopBuffer(std::unique_ptr<WaveOut> device);
+    ~LoopBuffer();
+    LoopBuffer(const LoopBuffer&) = delete;
+    LoopBuffer& operator=(const LoopBuffer&) = delete;
+
+    std::string open();
+    std::string startLooped();
+    std::string stop();
+    std::string close();
+
+    // Empty when no buffer exists (before Open, after a failed Open, after
+    // Close released it); writers and readers must then do nothing.
+    std::span<Sample> samples() { return {m_buffer.get(), m_buffer ? kLoopBytes : 0}; }
+    std::span<const Sample> samples() const { return {m_buffer.get(), m_buffer ? kLoopBytes : 0}; }
+
+    MmResult lastResult() const { return m_lastResult; }
+    const WaveHdr& header() const { return m_header; }
+    WaveOutHandle handle() const { return m_handle; }
+
+private:
+    void releaseBuffer();
+
+    WaveHdr m_header;
+    std::unique_ptr<Sample[]> m_buffer;
+    WaveOutHandle m_handle = kNoWaveOut;
+    MmResult m_lastResult = kMmSysNoError;
+    // Declared last so it is destroyed first: the device stops reading before
+    // the buffer goes.
+    std::unique_ptr<WaveOut> m_device;
+};
+
+}  // namespace quavira

@@ -1,0 +1,59 @@
+// Wave-out on PortAudio's default output device.
+#pragma once
+
+#include "wave_out.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+using PaStream = void;
+struct PaStreamCallbackTimeInfo;
+
+namespace quavira {
+
+// One stream on the default output device, 8-bit stereo at 44,100 Hz with a
+// low suggested latency. The stream runs only between write and reset; its
+// callback copies bytes out of the written buffer and does nothing else (no
+// allocation, lock or log). UI thread for every call; the callback runs on
+// PortAudio's audio thread.
+class PortAudioWaveOut final : public WaveOut {
+public:
+    PortAudioWaveOut() = default;
+    ~PortAudioWaveOut() override;
+    PortAudioWaveOut(const PortAudioWaveOut&) = delete;
+    PortAudioWaveOut& operator=(const PortAudioWaveOut&) = delete;
+
+    MmResult open(WaveOutHandle* handle, std::uint32_t deviceId, const WaveFormatEx& format) override;
+    MmResult prepareHeader(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) override;
+    MmResult write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) override;
+    MmResult reset(WaveOutHandle handle) override;
+    MmResult close(WaveOutHandle handle) override;
+
+    // Callback invocations that reported an output underflow since open.
+    std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }
+    // The stream's own figure for its output latency, 0 when not open.
+    double outputLatencySeconds() const;
+
+private:
+    static int streamCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* timeInfo,
+                              unsigned long statusFlags, void* self);
+    void render(std::uint8_t* out, std::size_t bytes);
+    bool isOpen(WaveOutHandle handle) const { return handle != kNoWaveOut && handle == m_handle; }
+    void abortStream();
+
+    bool m_initialised = false;
+    PaStream* m_stream = nullptr;
+    WaveOutHandle m_handle = kNoWaveOut;
+    WaveOutHandle m_lastHandle = kNoWaveOut;
+
+    // Set by write before the stream starts, read by the callback; changed
+    // again only after the stream has been aborted.
+    const Sample* m_data = nullptr;
+    std::size_t m_length = 0;
+    std::atomic<std::uint64_t> m_passesLeft{0};
+    std::size_t m_position = 0;  // audio thread only while running
+    std::atomic<std::uint64_t> m_underruns{0};
+};
+
+}  // namespace quavira

@@ -1,0 +1,89 @@
+// The platform's waveform-audio output, as a small interface of our own.
+//
+// Architecture: the engine plays one 88,200-byte loop buffer (one second of
+// 8-bit stereo at 44,100 Hz) in an endless hardware-style loop. The user
+// interface rewrites the buffer's bytes in place while the device reads them,
+// so every byte is a std::atomic<std::uint8_t> accessed with relaxed order on
+// both sides. `WaveOut` mirrors the five calls the loop buffer needs (open,
+// prepare header, write, reset, close) with their result codes; the shipped
+// program implements it on PortAudio, tests on a fake back end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace quavira {
+
+using Sample = std::atomic<std::uint8_t>;
+static_assert(sizeof(Sample) == 1 && Sample::is_always_lock_free);
+
+// Result codes of the device calls: 0 is success.
+using MmResult = std::uint32_t;
+inline constexpr MmResult kMmSysNoError = 0;
+inline constexpr MmResult kMmSysError = 1;
+inline constexpr MmResult kMmSysBadDeviceId = 2;
+inline constexpr MmResult kMmSysInvalidHandle = 5;
+inline constexpr MmResult kMmSysNoMemory = 7;
+inline constexpr MmResult kMmSysInvalidFlag = 10;
+inline constexpr MmResult kMmSysInvalidParam = 11;
+inline constexpr MmResult kWaveBadFormat = 32;
+inline constexpr MmResult kWaveUnprepared = 34;
+
+inline constexpr std::uint32_t kWaveMapper = 0xFFFFFFFF;  // the default output device
+inline constexpr std::uint16_t kWaveFormatPcm = 1;
+
+// Header flags.
+inline constexpr std::uint32_t kWhdrDone = 1;
+inline constexpr std::uint32_t kWhdrPrepared = 2;
+inline constexpr std::uint32_t kWhdrBeginLoop = 4;
+inline constexpr std::uint32_t kWhdrEndLoop = 8;
+
+// The size callers pass with a header: the classic 32-bit layout's size. The
+// layer checks it so that a caller passing the wrong record is refused.
+inline constexpr std::uint32_t kWaveHdrSize = 32;
+
+struct WaveFormatEx {
+    std::uint16_t formatTag = 0;
+    std::uint16_t channels = 0;
+    std::uint32_t samplesPerSec = 0;
+    std::uint32_t avgBytesPerSec = 0;
+    std::uint16_t blockAlign = 0;
+    std::uint16_t bitsPerSample = 0;
+    std::uint16_t extraSize = 0;  // unused for PCM
+};
+
+struct WaveHdr {
+    Sample* data = nullptr;
+    std::uint32_t bufferLength = 0;  // bytes
+    std::uint32_t bytesRecorded = 0;
+    std::uintptr_t user = 0;
+    std::uint32_t flags = 0;
+    std::uint32_t loops = 0;  // passes over the buffer when looping
+    WaveHdr* next = nullptr;
+    std::uintptr_t reserved = 0;
+};
+
+// Opaque device handle; 0 is never a valid one.
+using WaveOutHandle = std::uintptr_t;
+inline constexpr WaveOutHandle kNoWaveOut = 0;
+
+// One output device at a time. Called only from the user-interface thread;
+// the device reads a written header's buffer on its own thread until reset.
+class WaveOut {
+public:
+    virtual ~WaveOut() = default;
+
+    // Opens `deviceId` (kWaveMapper for the default) for `format`, with no
+    // callback. On failure *handle is left kNoWaveOut.
+    virtual MmResult open(WaveOutHandle* handle, std::uint32_t deviceId, const WaveFormatEx& format) = 0;
+    virtual MmResult prepareHeader(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) = 0;
+    // Queues the header and starts playing it from its first byte. With both
+    // loop flags set the buffer repeats `loops` times without a gap.
+    virtual MmResult write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) = 0;
+    // Stops at once and rewinds; when it returns, the device no longer reads
+    // any written buffer.
+    virtual MmResult reset(WaveOutHandle handle) = 0;
+    virtual MmResult close(WaveOutHandle handle) = 0;
+};
+
+}  // namespace quavira

@@ -1,0 +1,8 @@
+// The process's one random source.
+#include "random_source.h"
+
+RandomSource& sharedRandom()
+{
+    static RandomSource source;
+    return source;
+}

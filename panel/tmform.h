@@ -1,0 +1,68 @@
+// The generator panel MForm: the hidden window whose controls hold the tone
+// state. Every change of a slider rewrites its channel of the loop buffer and
+// redraws the waveform view. UI thread only.
+#pragma once
+
+#include "channel_synthesis.h"
+#include "ui_mform.h"
+
+#include <QString>
+#include <QWidget>
+
+namespace quavira {
+class LoopBuffer;
+}
+class MessageBox;
+
+class TMForm : public QWidget {
+    Q_OBJECT
+
+public:
+    // Loads the layout, connects the handlers, then runs FormCreate; an
+    // exception escaping FormCreate goes to the standard exception display
+    // and construction goes on.
+    TMForm(quavira::LoopBuffer& engine, MessageBox& messages, QWidget* parent = nullptr);
+
+    // The operations the front window performs on the panel.
+    void setFrequencyPosition(quavira::Channel channel, int hz);  // clamped slider assignment
+    int frequencyPosition(quavira::Channel channel) const;
+    void setFrequencyText(quavira::Channel channel, const QString& text);
+    QString frequencyText(quavira::Channel channel) const;
+    void selectPreset(int row);  // sets ListBox1's selection; runs no handler
+    void ListBox1Click();
+    void ToggleStartStop();
+    QString startCaption() const;
+
+    // The window Button2Click shows.
+    void setFrontWindow(QWidget* window) { m_frontWindow = window; }
+
+    void DrawWaveform();
+    QString lastStatus() const { return m_lastStatus; }
+
+    // Handlers, named after control and event.
+    void FormCreate();
+    void FormClose();
+    void StartButtonClick();
+    void LFreqTrackBarChange();
+    void RFreqTrackBarChange();
+    void LPhaseTrackBarChange();
+    void RPhaseTrackBarChange();
+    void LAmplitudeTrackBarChange();
+    void RAmplitudeTrackBarChange();
+    void LFEUpDownClick();
+    void RFEUpDownClick();
+    void LFreqEditKeyPress();
+    void RFreqEditKeyPress();
+    void TrackBar1Change();
+    void Button1Click();
+    void Button2Click();
+    void SndVolButtonClick();
+
+private:
+    Ui::MForm m_ui;
+    quavira::LoopBuffer& m_engine;
+    MessageBox& m_messages;
+    QWidget* m_frontWindow = nullptr;
+    QString m_lastStatus;
+    int m_waveformPoints = 0;
+};

@@ -1,0 +1,166 @@
+// A wave-out back end for tests.
+#include "fake_wave_out.h"
+
+#include <chrono>
+
+namespace quavira::testing {
+
+FakeWaveOut::~FakeWaveOut()
+{
+    stopPlayer();
+}
+
+void FakeWaveOut::setResult(WaveOutCall call, MmResult result)
+{
+    std::lock_guard lock(m_mutex);
+    m_results[call] = result;
+}
+
+MmResult FakeWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, const WaveFormatEx& format)
+{
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back(WaveOutCall::Open);
+    m_format = format;
+    m_deviceId = deviceId;
+    if (const MmResult r = m_results[WaveOutCall::Open]; r != kMmSysNoError) {
+        *handle = kNoWaveOut;
+        return r;
+    }
+    m_handle = ++m_nextHandle;
+    *handle = m_handle;
+    return kMmSysNoError;
+}
+
+MmResult FakeWaveOut::prepareHeader(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize)
+{
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back(WaveOutCall::PrepareHeader);
+    if (const MmResult r = m_results[WaveOutCall::PrepareHeader]; r != kMmSysNoError)
+        return r;
+    if (handle == kNoWaveOut || handle != m_handle)
+        return kMmSysInvalidHandle;
+    if (!header || headerSize != kWaveHdrSize || !header->data)
+        return kMmSysInvalidParam;
+    header->flags |= kWhdrPrepared;
+    return kMmSysNoError;
+}
+
+MmResult FakeWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(WaveOutCall::Write);
+        if (const MmResult r = m_results[WaveOutCall::Write]; r != kMmSysNoError)
+            return r;
+        if (handle == kNoWaveOut || handle != m_handle)
+            return kMmSysInvalidHandle;
+        if (!header || headerSize != kWaveHdrSize || !header->data)
+            return kMmSysInvalidParam;
+        if (!(header->flags & kWhdrPrepared))
+            return kWaveUnprepared;
+    }
+    stopPlayer();
+    const bool looping = (header->flags & kWhdrBeginLoop) && (header->flags & kWhdrEndLoop);
+    const std::uint64_t passes = looping ? std::max<std::uint64_t>(header->loops, 1) : 1;
+    {
+        std::lock_guard lock(m_mutex);
+        m_recording.clear();
+    }
+    m_stopRequested = false;
+    m_playing = true;
+    m_player = std::thread([this, data = header->data, length = std::size_t{header->bufferLength}, passes] {
+        play(data, length, passes);
+    });
+    return kMmSysNoError;
+}
+
+MmResult FakeWaveOut::reset(WaveOutHandle handle)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_calls.push_back(WaveOutCall::Reset);
+        if (const MmResult r = m_results[WaveOutCall::Reset]; r != kMmSysNoError)
+            return r;  // a failed reset leaves the device playing
+        if (handle == kNoWaveOut || handle != m_handle)
+            return kMmSysInvalidHandle;
+    }
+    stopPlayer();
+    return kMmSysNoError;
+}
+
+MmResult FakeWaveOut::close(WaveOutHandle handle)
+{
+    std::lock_guard lock(m_mutex);
+    m_calls.push_back(WaveOutCall::Close);
+    if (const MmResult r = m_results[WaveOutCall::Close]; r != kMmSysNoError)
+        return r;
+    if (handle == kNoWaveOut || handle != m_handle)
+        return kMmSysInvalidHandle;
+    m_handle = kNoWaveOut;
+    return kMmSysNoError;
+}
+
+std::vector<WaveOutCall> FakeWaveOut::calls() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_calls;
+}
+
+WaveFormatEx FakeWaveOut::lastFormat() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_format;
+}
+
+std::uint32_t FakeWaveOut::lastDeviceId() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_deviceId;
+}
+
+bool FakeWaveOut::isOpen() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_handle != kNoWaveOut;
+}
+
+std::vector<std::uint8_t> FakeWaveOut::waitForRecording(std::size_t bytes, int timeoutMs)
+{
+    std::unique_lock lock(m_mutex);
+    m_recorded.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_recording.size() >= bytes; });
+    return m_recording;
+}
+
+void FakeWaveOut::stopPlayer()
+{
+    m_stopRequested = true;
+    if (m_player.joinable())
+        m_player.join();
+    m_playing = false;
+}
+
+void FakeWaveOut::play(const Sample* data, std::size_t length, std::uint64_t passes)
+{
+    std::size_t position = 0;
+    std::vector<std::uint8_t> chunk(kChunkBytes);
+    while (!m_stopRequested && passes > 0) {
+        std::size_t n = 0;
+        for (; n < kChunkBytes && passes > 0; ++n) {
+            chunk[n] = data[position].load(std::memory_order_relaxed);
+            if (++position == length) {
+                position = 0;
+                --passes;
+            }
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_recording.size() < kMaxRecordingBytes)
+                m_recording.insert(m_recording.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        m_recorded.notify_all();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    m_playing = false;
+}
+
+}  // namespace quavira::testing

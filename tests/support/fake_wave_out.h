@@ -1,0 +1,69 @@
+// A wave-out back end for tests: any call can be made to fail with a chosen
+// result, every call is recorded, and a written buffer is "played" on a
+// thread of its own, which copies its bytes into a recording the way a
+// device would read them.
+#pragma once
+
+#include "wave_out.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace quavira::testing {
+
+enum class WaveOutCall { Open, PrepareHeader, Write, Reset, Close };
+
+class FakeWaveOut final : public WaveOut {
+public:
+    FakeWaveOut() = default;
+    ~FakeWaveOut() override;
+
+    // Every later call of `call` returns `result` (0 makes it succeed again).
+    void setResult(WaveOutCall call, MmResult result);
+
+    MmResult open(WaveOutHandle* handle, std::uint32_t deviceId, const WaveFormatEx& format) override;
+    MmResult prepareHeader(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) override;
+    MmResult write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) override;
+    MmResult reset(WaveOutHandle handle) override;
+    MmResult close(WaveOutHandle handle) override;
+
+    std::vector<WaveOutCall> calls() const;
+    WaveFormatEx lastFormat() const;
+    std::uint32_t lastDeviceId() const;
+    bool isPlaying() const { return m_playing.load(); }
+    bool isOpen() const;
+
+    // Blocks until the playing thread has recorded at least `bytes` bytes
+    // since the last write (or `timeoutMs` passed); returns what it has.
+    std::vector<std::uint8_t> waitForRecording(std::size_t bytes, int timeoutMs = 5000);
+    // Bytes played per wake-up of the playing thread.
+    static constexpr std::size_t kChunkBytes = 4410;
+    // The recording stops growing here (about 45 s of sound).
+    static constexpr std::size_t kMaxRecordingBytes = 4'000'000;
+
+private:
+    void stopPlayer();
+    void play(const Sample* data, std::size_t length, std::uint64_t passes);
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_recorded;
+    std::map<WaveOutCall, MmResult> m_results;
+    std::vector<WaveOutCall> m_calls;
+    WaveFormatEx m_format{};
+    std::uint32_t m_deviceId = 0;
+    WaveOutHandle m_handle = kNoWaveOut;
+    WaveOutHandle m_nextHandle = 0x1000;
+    std::vector<std::uint8_t> m_recording;
+
+    std::thread m_player;
+    std::atomic<bool> m_playing{false};
+    std::atomic<bool> m_stopRequested{false};
+};
+
+}  // namespace quavira::testing
