@@ -9,10 +9,15 @@
 #include <QString>
 #include <QWidget>
 
+#include <string>
+
 namespace quavira {
 class LoopBuffer;
 }
 class MessageBox;
+class QCloseEvent;
+class QLineEdit;
+class TrackBar;
 
 class TMForm : public QWidget {
     Q_OBJECT
@@ -58,11 +63,30 @@ public:
     void Button2Click();
     void SndVolButtonClick();
 
+    // The controls, for the tests and the front window's layout checks.
+    const Ui::MForm& ui() const { return m_ui; }
+    Ui::MForm& ui() { return m_ui; }
+    int waveformPoints() const { return m_waveformPoints; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    TrackBar* frequencySlider(quavira::Channel channel) const;
+    QLineEdit* frequencyEdit(quavira::Channel channel) const;
+    // Fill channel: the channel's frequency, amplitude (127 - position) and
+    // phase (position x 0.006283185 rad) sliders as they stand now.
+    void fillFromSliders(quavira::Channel channel);
+    void frequencyChanged(quavira::Channel channel);
+    void phaseChanged(quavira::Channel channel);
+    void frequencyEntered(quavira::Channel channel);
+    void showStatus(const std::string& status);
+
     Ui::MForm m_ui;
     quavira::LoopBuffer& m_engine;
     MessageBox& m_messages;
     QWidget* m_frontWindow = nullptr;
     QString m_lastStatus;
     int m_waveformPoints = 0;
+    QString m_volumeControl;  // the mixer's path; empty when none was found
 };
