@@ -1,0 +1,32 @@
+// Start-up and shutdown of the two windows.
+#include "startup.h"
+
+#include "bundled_fonts.h"
+#include "front_fonts.h"
+#include "loop_buffer.h"
+#include "message_box.h"
+#include "quavira_application.h"
+#include "tform1.h"
+#include "tmform.h"
+
+int runQuavira(int& argc, char** argv, std::unique_ptr<quavira::WaveOut> device, MessageBox& messages)
+{
+    // The engine outlives both windows; it releases the device (ending any
+    // tone) only after the loop has ended and the windows are gone.
+    quavira::LoopBuffer engine(std::move(device));
+    QuaviraApplication app(argc, argv, messages);
+    try {
+        loadBundledFonts();
+        installFrontFontSubstitutes();
+        // Destroyed in reverse order: the panel first, then the front window.
+        TForm1 form;
+        TMForm panel(engine, messages);
+        form.setGeneratorPanel(&panel);
+        panel.setFrontWindow(&form);
+        form.show();
+        app.exec();
+    } catch (const std::exception& e) {
+        messages.showException(e);
+    }
+    return 0;
+}

@@ -1,0 +1,14 @@
+// Start-up: creates the two windows in their fixed order and runs the loop.
+#pragma once
+
+#include <memory>
+
+namespace quavira {
+class WaveOut;
+}
+class MessageBox;
+
+// Creates the front window (the main window) first, then the hidden
+// generator panel on `device`, shows the front window and runs the message
+// loop until the front window closes. Returns the exit code, 0.
+int runQuavira(int& argc, char** argv, std::unique_ptr<quavira::WaveOut> device, MessageBox& messages);
