@@ -11,7 +11,7 @@ namespace quavira {
 
 QString findVolumeControl()
 {
-    static const char* const kMixers[] = {"pavucontrol", "pavucontrol-qt", "gnome-control-center", "mate-volume-control",
+    static const char* const kMixers[] = {"pavucontrol", "pavucontrol-qt", "mate-volume-control",
                                           "xfce4-mixer"};
     for (const char* name : kMixers) {
         const QString path = QStandardPaths::findExecutable(QString::fromLatin1(name));

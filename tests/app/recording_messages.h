@@ -19,6 +19,7 @@ public:
 
     QStringList shown;   // every box's text
     QStringList errors;  // the standard exception display's texts
+    bool frontExistedAtFirstBox = false;
     bool frontVisibleAtFirstBox = false;
 
 private:
@@ -26,7 +27,10 @@ private:
     {
         if (shown.isEmpty())
             for (QWidget* w : QApplication::topLevelWidgets())
-                frontVisibleAtFirstBox |= w->objectName() == QLatin1String("Form1") && w->isVisible();
+                if (w->objectName() == QLatin1String("Form1")) {
+                    frontExistedAtFirstBox = true;
+                    frontVisibleAtFirstBox = w->isVisible();
+                }
         shown << text;
     }
 };

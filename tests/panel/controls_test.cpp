@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
                       EnterCase{"BlanksAndExponent", 500, " 1.2e3 ", 1200, "1200"},
                       EnterCase{"BeyondThirtyTwoBitsClamps", 500, "99999999999", 2000, "2000"},
                       EnterCase{"BeyondThirtyTwoBitsNegativeClamps", 500, "-1e300", 50, "50"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testInfo) { return std::string(testInfo.param.name); });
 
 TEST_F(PanelControlsTest, OtherKeysInTheFrequencyEditApplyNothing)
 {
@@ -281,8 +281,6 @@ TEST_F(PanelControlsTest, DurationSliderWritesSecondsAndMinutes)
     EXPECT_EQ(ui().Label7->text(), QStringLiteral("100 Seconds - 1Minutes"));
     ui().TrackBar1->setValue(1234567);
     EXPECT_EQ(ui().Label7->text(), QStringLiteral("1234 Seconds - 20Minutes"));
-    ui().TrackBar1->setValue(50);
-    EXPECT_EQ(ui().Label7->text(), QStringLiteral("100 Seconds - 1Minutes"));
 }
 
 TEST_F(PanelControlsTest, ChangeButtonDrawsBothAmplitudesFromTheSharedSource)

@@ -1,0 +1,29 @@
+// ClickLabel: a label that reports mouse presses, releases and clicks.
+#pragma once
+
+#include <QLabel>
+
+// A text label the user can press with any mouse button. pressed() comes
+// for every press (a double click's second press too), released() for
+// every release, clicked() when a left-button press is released inside the
+// label; clicked() goes out before the matching released(). The cursor is
+// whatever the layout sets. UI thread only.
+class ClickLabel : public QLabel {
+    Q_OBJECT
+
+public:
+    explicit ClickLabel(QWidget* parent = nullptr);
+
+signals:
+    void pressed(Qt::MouseButton button);
+    void released(Qt::MouseButton button);
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    bool m_leftPressed = false;
+};

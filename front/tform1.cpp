@@ -1,0 +1,364 @@
+// The front window Form1: the binaural builder, the credits and the unseen stereo section.
+#include "tform1.h"
+
+#include "arrow_glyph.h"
+#include "band_colour.h"
+#include "default_button.h"
+#include "number_text.h"
+#include "random_source.h"
+#include "tmform.h"
+
+#include <QDateTime>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QShowEvent>
+#include <QUrl>
+
+#include <algorithm>
+#include <limits>
+#include <utility>
+
+// Outside any namespace, as Q_INIT_RESOURCE requires; the credits picture
+// lives in the static library's resources, which nothing else pulls in.
+static void initFrontResources()
+{
+    Q_INIT_RESOURCE(front);
+}
+
+namespace {
+
+using quavira::Channel;
+
+constexpr int kPresetsDrawn = 40;     // random profiles use rows 0..39 only
+constexpr int kOffsetsDrawn = 100;    // 0..99 Hz, never 100
+constexpr int kFrequencySpan = 1850;  // random frequencies 150..1999 Hz
+constexpr int kLowestRandomHz = 150;
+constexpr int kMaxOffsetHz = 100;
+constexpr int kArrowPoints = 22;
+constexpr int kArrowPressedPoints = 24;
+
+// Sums of a base and an offset can pass the 32-bit range when the base
+// saturated; the panel's sliders clamp to 50..2000 anyway.
+int toSliderValue(std::int64_t hz)
+{
+    return static_cast<int>(std::clamp<std::int64_t>(hz, std::numeric_limits<int>::min(),
+                                                      std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
+      m_clock([] { return QDateTime::currentSecsSinceEpoch(); })
+{
+    initFrontResources();
+    m_ui.setupUi(this);
+
+    setFixedSize(size());
+    setWindowIcon(QIcon(QStringLiteral(":/quavira.png")));
+    // No preset is chosen until the first show picks one.
+    m_ui.ComboBox1->setCurrentIndex(-1);
+    m_ui.ListBox1->setCurrentRow(-1);
+    m_offsetRightEdge = m_ui.offsetlabel->geometry().right();
+    new DefaultButton(this, m_ui.bstart);  // owned by the window
+    m_ui.LFreqEdit->installEventFilter(this);
+    m_ui.RFreqEdit->installEventFilter(this);
+
+    // Attached only now, so loading the layout ran none of them.
+    connectHandlers();
+}
+
+void TForm1::connectHandlers()
+{
+    connect(m_ui.ComboBox1, &QComboBox::activated, this, [this] { ComboBox1Change(); });
+    connect(m_ui.ListBox1, &QListWidget::itemClicked, this, [this] { ListBox1Click(); });
+    connect(m_ui.StartButton, &QPushButton::clicked, this, &TForm1::StartButtonClick);
+    for (ClickLabel* link : {m_ui.Label3, m_ui.Label19, m_ui.Label21})
+        connect(link, &ClickLabel::clicked, this, &TForm1::Label3Click);
+    for (ClickLabel* link : {m_ui.Label13, m_ui.Label27})
+        connect(link, &ClickLabel::clicked, this, &TForm1::Label13Click);
+
+    connect(m_ui.LBiEdit, &QLineEdit::textChanged, this, &TForm1::LBiEditChange);
+    connect(m_ui.freqtrack, &TrackBar::changed, this, &TForm1::freqtrackChange);
+    connect(m_ui.bstart, &QPushButton::clicked, this, &TForm1::bstartClick);
+    connect(m_ui.fup, &ClickLabel::pressed, this, &TForm1::fupMouseDown);
+    connect(m_ui.fup, &ClickLabel::released, this, &TForm1::fupMouseUp);
+    connect(m_ui.fdown, &ClickLabel::pressed, this, &TForm1::fdownMouseDown);
+    connect(m_ui.fdown, &ClickLabel::released, this, &TForm1::fdownMouseUp);
+
+    connect(m_ui.Label8, &ClickLabel::clicked, this, &TForm1::Label8Click);
+    connect(m_ui.Label9, &ClickLabel::clicked, this, &TForm1::Label9Click);
+    connect(m_ui.Label10, &ClickLabel::clicked, this, &TForm1::Label10Click);
+    connect(m_ui.Label22, &ClickLabel::clicked, this, &TForm1::Label22Click);
+}
+
+void TForm1::setGeneratorPanel(TMForm* panel)
+{
+    m_panel = panel;
+}
+
+void TForm1::setClock(std::function<std::int64_t()> secondsSince1970)
+{
+    m_clock = std::move(secondsSince1970);
+}
+
+void TForm1::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (m_shown || event->spontaneous())
+        return;
+    m_shown = true;
+    // Centres the whole window, frame included, where the frame is known yet.
+    if (const QScreen* display = screen())
+        move(display->availableGeometry().center() - frameGeometry().translated(-frameGeometry().topLeft()).center());
+    FormShow();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event)
+{
+    // A held key repeats its press and release; only the final release counts.
+    if ((watched == m_ui.LFreqEdit || watched == m_ui.RFreqEdit) && event->type() == QEvent::KeyRelease &&
+        !static_cast<QKeyEvent*>(event)->isAutoRepeat())
+        LFreqEditKeyUp();
+    return QWidget::eventFilter(watched, event);
+}
+
+// --- Stereo section and credits ---------------------------------------------
+
+void TForm1::ComboBox1Change()
+{
+    m_ui.ListBox1->setCurrentRow(m_ui.ComboBox1->currentIndex());
+    ListBox1Click();
+}
+
+void TForm1::ListBox1Click()
+{
+    if (!m_panel)
+        return;
+    m_panel->selectPreset(m_ui.ListBox1->currentRow());
+    m_panel->ListBox1Click();
+    m_ui.LFreqEdit->setText(m_panel->frequencyText(Channel::Left));
+    m_ui.RFreqEdit->setText(m_panel->frequencyText(Channel::Right));
+}
+
+void TForm1::applyStereoEdits()
+{
+    // Both channels from both edits; the edits keep what was typed even
+    // where the panel's sliders clamp.
+    m_panel->setFrequencyPosition(Channel::Left, quavira::leadingInteger(m_ui.LFreqEdit->text()));
+    m_panel->setFrequencyPosition(Channel::Right, quavira::leadingInteger(m_ui.RFreqEdit->text()));
+    m_panel->setFrequencyText(Channel::Left, m_ui.LFreqEdit->text());
+    m_panel->setFrequencyText(Channel::Right, m_ui.RFreqEdit->text());
+}
+
+void TForm1::LFreqEditKeyUp()
+{
+    if (!m_panel)
+        return;
+    applyStereoEdits();
+}
+
+void TForm1::StartButtonClick()
+{
+    if (!m_panel)
+        return;
+    applyStereoEdits();
+    m_panel->ToggleStartStop();
+    copyStartCaption();
+}
+
+void TForm1::copyStartCaption()
+{
+    const QString caption = m_panel->startCaption();
+    m_ui.StartButton->setText(caption);
+    m_ui.bstart->setText(caption);
+}
+
+void TForm1::Label3Click()
+{
+    // A missing browser is not worth a message.
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kMakerUrl)));
+}
+
+void TForm1::Label13Click()
+{
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kMakerUrl)));
+}
+
+// --- Binaural builder -------------------------------------------------------
+
+void TForm1::LBiEditChange()
+{
+    ApplyBinaural();
+}
+
+void TForm1::freqtrackChange()
+{
+    ApplyBinaural();
+}
+
+void TForm1::ApplyBinaural()
+{
+    if (!m_panel)
+        return;
+    const std::int64_t baseHz = quavira::leadingInteger(m_ui.LBiEdit->text());
+    const int offsetHz = m_ui.freqtrack->value();
+    const std::int64_t rightHz = baseHz + offsetHz;
+    m_panel->setFrequencyPosition(Channel::Left, toSliderValue(baseHz));
+    m_panel->setFrequencyPosition(Channel::Right, toSliderValue(rightHz));
+    // The panel's edits show the sum before its slider clamped it.
+    m_panel->setFrequencyText(Channel::Left, QString::number(baseHz));
+    m_panel->setFrequencyText(Channel::Right, QString::number(rightHz));
+    setOffsetCaption(m_ui.freqtrack->value());
+    ShowBand();
+}
+
+void TForm1::bstartClick()
+{
+    if (!m_panel)
+        return;
+    const std::int64_t baseHz = quavira::leadingInteger(m_ui.LBiEdit->text());
+    const std::int64_t rightHz = baseHz + m_ui.freqtrack->value();
+    m_panel->setFrequencyPosition(Channel::Left, toSliderValue(baseHz));
+    m_panel->setFrequencyPosition(Channel::Right, toSliderValue(rightHz));
+    m_panel->setFrequencyText(Channel::Left, QString::number(baseHz));
+    m_panel->setFrequencyText(Channel::Right, QString::number(rightHz));
+    m_panel->ToggleStartStop();
+    copyStartCaption();
+}
+
+void TForm1::fupMouseDown()
+{
+    if (m_ui.freqtrack->value() >= kMaxOffsetHz)
+        return;
+    setArrowPointSize(m_ui.fup, kArrowPressedPoints);
+    // A changed value runs freqtrackChange before ShowBand below.
+    m_ui.freqtrack->setValue(m_ui.freqtrack->value() + 1);
+    ShowBand();
+}
+
+void TForm1::fupMouseUp()
+{
+    setArrowPointSize(m_ui.fup, kArrowPoints);
+}
+
+void TForm1::fdownMouseDown()
+{
+    if (m_ui.freqtrack->value() <= 0)
+        return;
+    setArrowPointSize(m_ui.fdown, kArrowPressedPoints);
+    m_ui.freqtrack->setValue(m_ui.freqtrack->value() - 1);
+    ShowBand();
+}
+
+void TForm1::fdownMouseUp()
+{
+    setArrowPointSize(m_ui.fdown, kArrowPoints);
+}
+
+void TForm1::setArrowPointSize(ArrowGlyph* arrow, int points)
+{
+    QFont font = arrow->font();
+    font.setPointSize(points);
+    arrow->setFont(font);
+}
+
+void TForm1::setOffsetCaption(int offsetHz)
+{
+    // The number is right-aligned and grows leftwards from a fixed right edge.
+    QLabel* label = m_ui.offsetlabel;
+    label->setText(QString::number(offsetHz));
+    label->ensurePolished();
+    const int width = std::max(1, label->fontMetrics().horizontalAdvance(label->text()));
+    label->setGeometry(m_offsetRightEdge - width + 1, label->y(), width, label->height());
+}
+
+void TForm1::ShowBand()
+{
+    const QColor colour = quavira::bandColour(m_ui.freqtrack->value());
+    QPalette windowPalette = palette();
+    windowPalette.setColor(QPalette::Window, colour);
+    setPalette(windowPalette);
+    for (QWidget* display : std::initializer_list<QWidget*>{m_ui.fup, m_ui.fdown, m_ui.offsetlabel, m_ui.hz}) {
+        QPalette textPalette = display->palette();
+        textPalette.setColor(QPalette::WindowText, colour);
+        display->setPalette(textPalette);
+    }
+}
+
+// --- Random choices and the start state -------------------------------------
+
+int TForm1::randomFrequency()
+{
+    return sharedRandom().draw() % kFrequencySpan + kLowestRandomHz;
+}
+
+void TForm1::FormShow()
+{
+    if (!m_panel)
+        return;
+    // Seconds since 1970 taken modulo 2^32, as a 32-bit seed holds them.
+    sharedRandom().seed(static_cast<std::uint32_t>(m_clock()));
+    RandomProfile();
+    m_ui.LBiEdit->setText(QString::number(randomFrequency()));
+}
+
+void TForm1::RandomProfile()
+{
+    if (!m_panel)
+        return;
+    const int preset = sharedRandom().draw() % kPresetsDrawn;
+    // Program selections raise no handler: ComboBox1Change follows user
+    // activations only.
+    m_ui.ComboBox1->setCurrentIndex(preset);
+    m_ui.ListBox1->setCurrentRow(preset);
+    m_panel->selectPreset(m_ui.ListBox1->currentRow());
+    m_panel->ListBox1Click();
+    m_ui.LFreqEdit->setText(m_panel->frequencyText(Channel::Left));
+    m_ui.RFreqEdit->setText(m_panel->frequencyText(Channel::Right));
+    m_ui.freqtrack->setValue(sharedRandom().draw() % kOffsetsDrawn);
+    setOffsetCaption(m_ui.freqtrack->value());
+    ShowBand();
+}
+
+void TForm1::Label8Click()
+{
+    RandomProfile();
+}
+
+void TForm1::Label9Click()
+{
+    if (!m_panel)
+        return;
+    m_ui.LFreqEdit->setText(QString::number(randomFrequency()));
+    m_panel->setFrequencyPosition(Channel::Left, quavira::leadingInteger(m_ui.LFreqEdit->text()));
+    m_panel->setFrequencyText(Channel::Left, m_ui.LFreqEdit->text());
+}
+
+void TForm1::Label10Click()
+{
+    if (!m_panel)
+        return;
+    m_ui.RFreqEdit->setText(QString::number(randomFrequency()));
+    m_panel->setFrequencyPosition(Channel::Right, quavira::leadingInteger(m_ui.RFreqEdit->text()));
+    m_panel->setFrequencyText(Channel::Right, m_ui.RFreqEdit->text());
+}
+
+void TForm1::Label22Click()
+{
+    if (!m_panel)
+        return;
+    m_ui.LBiEdit->setText(QString::number(randomFrequency()));
+    // Applies the pair again even when the new base equals the old one and
+    // the text change above raised nothing.
+    const std::int64_t baseHz = quavira::leadingInteger(m_ui.LBiEdit->text());
+    const std::int64_t rightHz = baseHz + m_ui.freqtrack->value();
+    m_panel->setFrequencyPosition(Channel::Left, toSliderValue(baseHz));
+    m_panel->setFrequencyPosition(Channel::Right, toSliderValue(rightHz));
+    m_panel->setFrequencyText(Channel::Left, QString::number(baseHz));
+    m_panel->setFrequencyText(Channel::Right, QString::number(rightHz));
+}
