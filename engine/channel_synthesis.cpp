@@ -65,7 +65,15 @@ constexpr double kMargin = 1e-7;
 
 // Sample values (before truncation) for byte indices first, first + 2, ...
 // Straight-line arithmetic only, so the compiler vectorises it.
-__attribute__((target_clones("avx2", "default"))) void approximateValues(double* values, std::size_t count,
+// Sanitizer runtimes start after ifunc resolvers run, so sanitized builds
+// keep one baseline version.
+#ifdef QUAVIRA_SANITIZED
+#define QUAVIRA_VECTOR_CLONES
+#else
+#define QUAVIRA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#endif
+
+QUAVIRA_VECTOR_CLONES void approximateValues(double* values, std::size_t count,
                                                                           double firstIndex, double step, double phase,
                                                                           double amplitude)
 {
