@@ -330,22 +330,23 @@ void TForm1::Label8Click()
     RandomProfile();
 }
 
-void TForm1::Label9Click()
+void TForm1::randomStereoFrequency(Channel channel, QLineEdit* edit)
 {
     if (!m_panel)
         return;
-    m_ui.LFreqEdit->setText(QString::number(randomFrequency()));
-    m_panel->setFrequencyPosition(Channel::Left, quavira::leadingInteger(m_ui.LFreqEdit->text()));
-    m_panel->setFrequencyText(Channel::Left, m_ui.LFreqEdit->text());
+    edit->setText(QString::number(randomFrequency()));
+    m_panel->setFrequencyPosition(channel, quavira::leadingInteger(edit->text()));
+    m_panel->setFrequencyText(channel, edit->text());
+}
+
+void TForm1::Label9Click()
+{
+    randomStereoFrequency(Channel::Left, m_ui.LFreqEdit);
 }
 
 void TForm1::Label10Click()
 {
-    if (!m_panel)
-        return;
-    m_ui.RFreqEdit->setText(QString::number(randomFrequency()));
-    m_panel->setFrequencyPosition(Channel::Right, quavira::leadingInteger(m_ui.RFreqEdit->text()));
-    m_panel->setFrequencyText(Channel::Right, m_ui.RFreqEdit->text());
+    randomStereoFrequency(Channel::Right, m_ui.RFreqEdit);
 }
 
 void TForm1::Label22Click()

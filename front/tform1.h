@@ -1,6 +1,7 @@
 // The front window Form1: the binaural builder, the credits and the unseen stereo section.
 #pragma once
 
+#include "channel_synthesis.h"
 #include "ui_form1.h"
 
 #include <QWidget>
@@ -69,6 +70,8 @@ private:
     void copyStartCaption();
     void setOffsetCaption(int offsetHz);
     static int randomFrequency();
+    // A random frequency into a stereo edit, then onto that channel of the panel.
+    void randomStereoFrequency(quavira::Channel channel, QLineEdit* edit);
     static void setArrowPointSize(ArrowGlyph* arrow, int points);
 
     Ui::Form1 m_ui;
