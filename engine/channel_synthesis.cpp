@@ -1,16 +1,17 @@
 // Cosine synthesis of one channel of the loop buffer.
 //
 // The samples are defined by the straightforward extended-precision loop
-// (exactSample). A fast path evaluates the same cosine with a polynomial,
-// four or two lanes at a time, and falls back to the exact evaluation for any
-// sample whose value lies so close to an integer that the two could
-// truncate differently. The result is byte-identical to the exact loop.
+// (exactSample). A fast path rotates a table of cosines and sines through
+// each block, four or two lanes at a time, and falls back to the exact
+// evaluation for any sample whose value lies so close to an integer that the
+// two could truncate differently. The result is byte-identical to the exact loop.
 #include "channel_synthesis.h"
 
 #include "loop_buffer.h"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace quavira {
 
@@ -26,45 +27,21 @@ std::uint8_t exactSample(std::uint32_t byteIndex, long double step, long double 
     return static_cast<std::uint8_t>(static_cast<std::int32_t>(value) & 0xFF);
 }
 
-// The fast path reproduces the extended-precision angle exactly when
-// i * s + phase needs at most 64 significant bits, so that the extended sum
-// is exact and its rounding to double is the plain double sum: i < 2^17 and
-// s (a float) give i * s exactly in 41 bits; with |i * s| and |phase| below
-// 2^14 and neither having bits below 2^-48, the sum spans at most 63 bits.
-bool fastPathExact(std::int32_t freqHz, float phase)
+// The fast path's error bound (see fillChannel) holds while every angle
+// stays below 2^15 radians: |freqHz| up to 2600 gives |i * s| below 16,400,
+// and |phase| below 2^13 adds at most 8,192. NaN phases take the exact path.
+bool fastPathApplies(std::int32_t freqHz, float phase)
 {
-    const float absPhase = std::fabs(phase);
-    const bool phaseOk = phase == 0.0f || (absPhase >= 0x1p-25f && absPhase < 0x1p13f);
-    const std::int32_t absFreq = freqHz < 0 ? -freqHz : freqHz;
-    return freqHz != INT32_MIN && absFreq >= 1 && absFreq <= 2600 && phaseOk;
+    const std::int64_t absFreq = std::abs(static_cast<std::int64_t>(freqHz));
+    return absFreq <= 2600 && std::fabs(phase) < 0x1p13f;
 }
 
-// cos(r) for |r| <= pi/2 + a little: Taylor series to r^22, error below
-// 1e-15, far inside the fallback margin.
-inline double cosNearZero(double r)
-{
-    const double z = r * r;
-    double p = 1.0 / 1124000727777607680000.0;  // 1/22!
-    p = p * z - 1.0 / 2432902008176640000.0;
-    p = p * z + 1.0 / 6402373705728000.0;
-    p = p * z - 1.0 / 20922789888000.0;
-    p = p * z + 1.0 / 87178291200.0;
-    p = p * z - 1.0 / 479001600.0;
-    p = p * z + 1.0 / 3628800.0;
-    p = p * z - 1.0 / 40320.0;
-    p = p * z + 1.0 / 720.0;
-    p = p * z - 1.0 / 24.0;
-    p = p * z + 1.0 / 2.0;
-    return 1.0 - p * z;
-}
-
-constexpr std::size_t kBlock = 512;  // samples per pass; the values live on the stack
-// A value this close to an integer is recomputed exactly; the polynomial's
-// value differs from the exact one by less than 1e-12.
+constexpr std::size_t kBlock = 512;  // frames per block; the tables live on the stack
+constexpr std::size_t kFine = 32;    // table entries evaluated directly
+// A value this close to an integer is recomputed exactly. The fast value
+// differs from the exact one by less than 1e-9 (see fillChannel).
 constexpr double kMargin = 1e-7;
 
-// Sample values (before truncation) for byte indices first, first + 2, ...
-// Straight-line arithmetic only, so the compiler vectorises it.
 // Sanitizer runtimes start after ifunc resolvers run, so sanitized builds
 // keep one baseline version.
 #ifdef QUAVIRA_SANITIZED
@@ -73,25 +50,28 @@ constexpr double kMargin = 1e-7;
 #define QUAVIRA_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #endif
 
-QUAVIRA_VECTOR_CLONES void approximateValues(double* values, std::size_t count,
-                                                                          double firstIndex, double step, double phase,
-                                                                          double amplitude)
+// For one block: the sample bytes, and whether any value lies too close to
+// an integer (or below zero) to trust its truncation. Straight-line
+// arithmetic only, so the compiler vectorises it.
+QUAVIRA_VECTOR_CLONES bool blockSamples(const double* __restrict cosTable, const double* __restrict sinTable,
+                                        std::size_t count, double cosStart, double sinStart, double amplitude,
+                                        std::uint8_t* __restrict samples)
 {
-    constexpr double kPi1 = 0x1.921fb54400000p+1;  // pi in three parts, the first
-    constexpr double kPi2 = 0x1.0b4611a600000p-33;  // two with 33 bits, so that
-    constexpr double kPi3 = 0x1.3198a2e037073p-68;  // k * part is exact
-    constexpr double kInvPi = 0.31830988618379067154;
-    constexpr double kRound = 0x1.8p52;  // adding and subtracting it rounds to an integer
+    int doubtful = 0;
     for (std::size_t k = 0; k < count; ++k) {
-        const double index = firstIndex + 2.0 * static_cast<double>(k);
-        const double angle = index * step + phase;  // exact product, one rounding
-        const double turns = (angle * kInvPi + kRound) - kRound;
-        const double r = ((angle - turns * kPi1) - turns * kPi2) - turns * kPi3;
-        // cos(angle) = (-1)^turns cos(r)
-        const double halfTurns = (turns * 0.5 + kRound) - kRound;
-        const double sign = 1.0 - 2.0 * std::fabs(turns - 2.0 * halfTurns);
-        values[k] = cosNearZero(r) * sign * amplitude + 127.0;
+        const double value = (cosStart * cosTable[k] - sinStart * sinTable[k]) * amplitude + 127.0;
+        const std::int32_t whole = static_cast<std::int32_t>(value);
+        const double fraction = value - static_cast<double>(whole);
+        samples[k] = static_cast<std::uint8_t>(whole);
+        doubtful |= (fraction < kMargin) | (fraction > 1.0 - kMargin) | (value < 0.0);
     }
+    return doubtful != 0;
+}
+
+bool isDoubtful(double value)
+{
+    const double fraction = value - static_cast<double>(static_cast<std::int32_t>(value));
+    return fraction < kMargin || fraction > 1.0 - kMargin || value < 0.0;
 }
 
 }  // namespace
@@ -110,28 +90,55 @@ void fillChannel(std::span<Sample> buffer, std::int32_t freqHz, std::int8_t ampl
     const long double stepX = step, phaseX = phaseRad, ampX = amplitude;
     const std::uint32_t first = static_cast<std::uint32_t>(channel);
 
-    if (!fastPathExact(freqHz, phaseRad)) {
+    if (!fastPathApplies(freqHz, phaseRad)) {
         for (std::uint32_t i = first; i < first + kLoopBytes; i += 2)
             buffer[i].store(exactSample(i, stepX, phaseX, ampX), std::memory_order_relaxed);
         return;
     }
 
-    double values[kBlock];
+    // Fast path: the angle at frame f0 + k is angle(f0) + 2ks, and
+    // cos(a + d) = cos a cos d - sin a sin d with d = 2ks exact in a double.
+    // The block's start angle is rounded to a double once, which moves the
+    // value by at most 127 * ulp(25000) / 2 < 3e-10; the reference's own
+    // rounding of each angle moves it by as much again. Both are far inside
+    // kMargin, so every sample away from it truncates as the reference does.
+    // The tables of cos d and sin d come from kFine + kBlock / kFine direct
+    // evaluations, combined by the same identity (error below 1e-15).
+    double cosTable[kBlock], sinTable[kBlock];
+    double cosFine[kFine], sinFine[kFine];
+    const double frameStep = 2.0 * static_cast<double>(step);
+    for (std::size_t k = 0; k < kFine; ++k) {
+        cosFine[k] = std::cos(static_cast<double>(k) * frameStep);
+        sinFine[k] = std::sin(static_cast<double>(k) * frameStep);
+    }
+    for (std::size_t coarse = 0; coarse < kBlock; coarse += kFine) {
+        const double c = std::cos(static_cast<double>(coarse) * frameStep);
+        const double s = std::sin(static_cast<double>(coarse) * frameStep);
+        for (std::size_t k = 0; k < kFine; ++k) {
+            cosTable[coarse + k] = c * cosFine[k] - s * sinFine[k];
+            sinTable[coarse + k] = s * cosFine[k] + c * sinFine[k];
+        }
+    }
+    std::uint8_t samples[kBlock];
     for (std::size_t frame = 0; frame < kLoopFrames; frame += kBlock) {
         const std::size_t count = std::min(kBlock, kLoopFrames - frame);
         const auto firstIndex = static_cast<std::uint32_t>(first + 2 * frame);
-        approximateValues(values, count, firstIndex, step, phaseRad, amplitude);
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::uint32_t i = firstIndex + static_cast<std::uint32_t>(2 * k);
-            const double v = values[k];
-            const double whole = static_cast<double>(static_cast<std::int32_t>(v));
-            const double fraction = v - whole;
-            const std::uint8_t sample =
-                (fraction < kMargin || fraction > 1.0 - kMargin || v < 0.0)
-                    ? exactSample(i, stepX, phaseX, ampX)
-                    : static_cast<std::uint8_t>(static_cast<std::int32_t>(v) & 0xFF);
-            buffer[i].store(sample, std::memory_order_relaxed);
+        const auto start = static_cast<double>(static_cast<long double>(firstIndex) * stepX + phaseX);
+        const double cosStart = std::cos(start), sinStart = std::sin(start);
+        if (blockSamples(cosTable, sinTable, count, cosStart, sinStart, amplitude, samples)) {
+            // Rare: redo the doubtful samples exactly. The vector kernel may
+            // fuse multiply-adds, so its values can differ from these in the
+            // last bits; that is far below kMargin, so every value it could
+            // not trust is found again here.
+            for (std::size_t k = 0; k < count; ++k) {
+                if (isDoubtful((cosStart * cosTable[k] - sinStart * sinTable[k]) * amplitude + 127.0))
+                    samples[k] = exactSample(firstIndex + static_cast<std::uint32_t>(2 * k), stepX, phaseX, ampX);
+            }
         }
+        Sample* out = buffer.data() + firstIndex;
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < count; ++k)
+            out[2 * k].store(samples[k], std::memory_order_relaxed);
     }
 }
 

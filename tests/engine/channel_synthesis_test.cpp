@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <memory>
 #include <numbers>
 #include <vector>
@@ -152,19 +153,44 @@ TEST(ChannelSynthesis, OneBufferHoldsAsManyCyclesAsHertz)
     }
 }
 
-TEST(ChannelSynthesis, MatchesTheReferenceAcrossFrequenciesAmplitudesAndPhases)
+// Every frequency the panel can ask for, at amplitudes and phases that cover
+// the full swing, the smallest swing, negative amplitude and the phase values
+// the panel uses; both channels.
+TEST(ChannelSynthesis, MatchesTheReferenceAtEveryFrequencyFrom50To2000)
 {
     Scratch s;
     std::vector<std::uint8_t> expected(kLoopBytes);
-    for (std::int32_t hz = 50; hz <= 2000; hz += 97) {
-        for (std::int8_t amp : {std::int8_t{1}, std::int8_t{64}, std::int8_t{126}}) {
-            for (float phase : {0.0f, 0.006283185f * 500, 0.006283185f * 1000}) {
-                fillChannel(s.span(), hz, amp, phase, Channel::Right);
-                testing::referenceFill(expected, hz, amp, phase, 1);
-                for (std::size_t i = 1; i < kLoopBytes; i += 2)
-                    ASSERT_EQ(s.at(i), expected[i]) << hz << " Hz amp " << int(amp) << " phase " << phase;
-            }
+    const std::int8_t amplitudes[] = {1, 63, 126, -100};
+    const float phases[] = {0.0f, 0.006283185f * 500, 0.006283185f * 1000, 0.7f};
+    for (std::int32_t hz = 50; hz <= 2000; ++hz) {
+        for (int variant = 0; variant < 4; ++variant) {
+            const std::int8_t amp = amplitudes[(hz + variant) % 4];
+            const float phase = phases[variant];
+            const int channel = (hz + variant) % 2;
+            fillChannel(s.span(), hz, amp, phase, static_cast<Channel>(channel));
+            testing::referenceFill(expected, hz, amp, phase, channel);
+            for (std::size_t i = static_cast<std::size_t>(channel); i < kLoopBytes; i += 2)
+                ASSERT_EQ(s.at(i), expected[i]) << hz << " Hz amp " << int(amp) << " phase " << phase << " byte " << i;
         }
+    }
+}
+
+// Outside the panel's range the slower exact evaluation takes over; it must
+// agree with the reference too.
+TEST(ChannelSynthesis, MatchesTheReferenceOutsideThePanelsRange)
+{
+    Scratch s;
+    std::vector<std::uint8_t> expected(kLoopBytes);
+    const struct {
+        std::int32_t hz;
+        float phase;
+    } cases[] = {{0, 0.0f}, {-440, 0.0f}, {2600, 1.0f}, {2601, 0.0f}, {20000, 0.0f}, {440, 8191.0f}, {440, 8192.0f},
+                 {440, -3.0f}, {1, 1e-30f}, {INT32_MAX, 0.0f}, {INT32_MIN, 0.0f}};
+    for (const auto& c : cases) {
+        fillChannel(s.span(), c.hz, 100, c.phase, Channel::Left);
+        testing::referenceFill(expected, c.hz, 100, c.phase, 0);
+        for (std::size_t i = 0; i < kLoopBytes; i += 2)
+            ASSERT_EQ(s.at(i), expected[i]) << c.hz << " Hz phase " << c.phase << " byte " << i;
     }
 }
 
