@@ -1,0 +1,79 @@
+// Front window benchmarks, offscreen: one offset-slider notification (one
+// channel refilled) and one base change (both channels refilled), each a
+// full ApplyBinaural with the panel's fills and waveform redraws.
+#include "fake_wave_out.h"
+#include "loop_buffer.h"
+#include "message_box.h"
+#include "tform1.h"
+#include "tmform.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QSlider>
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+
+namespace {
+
+class SilentMessages final : public MessageBox {
+public:
+    void inform(const QString&) override {}
+    void error(const QString&) override {}
+};
+
+struct Windows {
+    Windows()
+    {
+        form.setGeneratorPanel(&panel);
+        form.setClock([] { return 1'700'000'000; });
+        form.show();
+        QApplication::processEvents();
+    }
+    quavira::LoopBuffer engine{std::make_unique<quavira::testing::FakeWaveOut>()};
+    SilentMessages messages;
+    TMForm panel{engine, messages};
+    TForm1 form;
+};
+
+void BM_OffsetSliderNotification(benchmark::State& state)
+{
+    Windows windows;
+    auto* slider = windows.form.findChild<QSlider*>(QStringLiteral("freqtrack"));
+    windows.form.findChild<QLineEdit*>(QStringLiteral("LBiEdit"))->setText(QStringLiteral("440"));
+    int offset = 0;
+    for (auto _ : state) {
+        slider->setValue(offset);  // freqtrackChange -> ApplyBinaural
+        offset = offset == 100 ? 0 : offset + 1;
+    }
+}
+BENCHMARK(BM_OffsetSliderNotification)->Unit(benchmark::kMicrosecond);
+
+void BM_BaseChangeBothChannels(benchmark::State& state)
+{
+    Windows windows;
+    auto* edit = windows.form.findChild<QLineEdit*>(QStringLiteral("LBiEdit"));
+    const QString bases[] = {QStringLiteral("440"), QStringLiteral("441")};
+    int i = 0;
+    for (auto _ : state) {
+        edit->setText(bases[i]);  // LBiEditChange -> ApplyBinaural, two fills
+        i ^= 1;
+    }
+}
+BENCHMARK(BM_BaseChangeBothChannels)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,228 @@
+"""A private X display, the real Quavira program on it, real X input, and a
+recording of the test sink's monitor.
+
+Everything here acts from outside the program, as a user and a listener
+would: X events through XTEST (xdotool), pixels read back from the X server,
+message-box texts copied with Ctrl+C, sound recorded with parec.
+"""
+import os
+import signal
+import subprocess
+import tempfile
+import time
+
+import numpy
+from Xlib import X, display as xdisplay, protocol
+
+TITLE = "Quavira - Free Binaural Beats Generator"
+RATE = 44100
+# cos at freq * 3.1416 / pi cycles per second: a tone runs 2.34 ppm sharp.
+SHARP = 3.1416 / numpy.pi
+
+
+def wait_for(predicate, timeout, interval=0.01):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(interval)
+    return predicate()
+
+
+class Display:
+    """Xvfb on a free display number; no window manager."""
+
+    def __init__(self):
+        read_fd, write_fd = os.pipe()
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start")
+        self.name = ":" + number
+        self.x = xdisplay.Display(self.name)
+
+    def close(self):
+        self.x.close()
+        self.server.terminate()
+        self.server.wait(10)
+
+    def env(self):
+        return {"DISPLAY": self.name}
+
+    def xdotool(self, *args):
+        out = subprocess.run(["xdotool", *map(str, args)], env={**os.environ, **self.env()},
+                             capture_output=True, text=True, timeout=20)
+        return out.stdout.strip()
+
+    def windows_named(self, name):
+        """Mapped top-level windows whose title is exactly `name`."""
+        found = []
+        for window in self.x.screen().root.query_tree().children:
+            try:
+                if window.get_attributes().map_state != X.IsViewable:
+                    continue
+                title = window.get_full_text_property(self.x.intern_atom("_NET_WM_NAME"))
+                if title is None:
+                    title = window.get_wm_name()
+            except Exception:  # the window went away meanwhile
+                continue
+            if title == name:
+                found.append(window)
+        return found
+
+    def wait_window(self, name, timeout=20.0):
+        windows = wait_for(lambda: self.windows_named(name), timeout)
+        if not windows:
+            raise AssertionError(f"no window titled {name!r} within {timeout} s")
+        return windows[0]
+
+    def geometry(self, window):
+        g = window.get_geometry()
+        origin = window.translate_coords(self.x.screen().root, 0, 0)
+        return -origin.x, -origin.y, g.width, g.height
+
+    def pixel(self, window, x, y):
+        """#RRGGBB of the pixel at (x, y) of the window's client area."""
+        raw = window.get_image(x, y, 1, 1, X.ZPixmap, 0xFFFFFFFF).data
+        return "#%02X%02X%02X" % (raw[2], raw[1], raw[0])
+
+    def focus(self, window):
+        window.set_input_focus(X.RevertToParent, X.CurrentTime)
+        self.x.sync()
+
+    def click(self, window, x, y, button=1):
+        self.xdotool("mousemove", "--window", window.id, x, y, "click", button)
+
+    def keys(self, *names):
+        self.xdotool("key", "--delay", 30, *names)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", 30, text)
+
+    def close_window(self, window):
+        """What the title bar's Close does: WM_DELETE_WINDOW."""
+        protocols = self.x.intern_atom("WM_PROTOCOLS")
+        delete = self.x.intern_atom("WM_DELETE_WINDOW")
+        event = protocol.event.ClientMessage(window=window, client_type=protocols,
+                                             data=(32, [delete, X.CurrentTime, 0, 0, 0]))
+        window.send_event(event)
+        self.x.flush()
+
+    def label_text(self, window):
+        """The text of the one-line label in the upper half of a message box:
+        triple-clicked on its first dark pixel, which selects the line, and
+        read back from the PRIMARY selection."""
+        _, _, width, height = self.geometry(window)
+        image = window.get_image(0, 0, width, height // 2, X.ZPixmap, 0xFFFFFFFF).data
+        dark = [(i // 4 % width, i // 4 // width) for i in range(0, len(image), 4)
+                if max(image[i], image[i + 1], image[i + 2]) < 80]
+        if not dark:
+            return ""
+        x = min(p[0] for p in dark)
+        rows = [p[1] for p in dark]
+        self.xdotool("mousemove", "--window", window.id, x + 1, (min(rows) + max(rows)) // 2,
+                     "click", "--repeat", 3, "--delay", 80, 1)
+        time.sleep(0.2)
+        out = subprocess.run(["xclip", "-o", "-selection", "primary"], env={**os.environ, **self.env()},
+                             capture_output=True, text=True, timeout=10)
+        return out.stdout
+
+
+class Recording:
+    """The monitor of the test sink, recorded for the whole session, so the
+    sink renders in small blocks and any moment can be looked at later."""
+
+    def __init__(self, sink):
+        self.file = tempfile.NamedTemporaryFile(prefix="quavira-e2e-", suffix=".u8")
+        self.parec = subprocess.Popen(
+            ["parec", "-d", sink + ".monitor", "--format=u8", "--rate=44100", "--channels=2",
+             "--latency-msec=10", "--raw"], stdout=self.file, stderr=subprocess.DEVNULL)
+        if not wait_for(lambda: self.frames() > RATE // 10, 10):
+            raise RuntimeError("the monitor of the test sink records nothing")
+
+    def close(self):
+        self.parec.send_signal(signal.SIGINT)
+        try:
+            self.parec.wait(5)
+        except subprocess.TimeoutExpired:
+            self.parec.kill()
+        self.file.close()
+
+    def frames(self):
+        return os.path.getsize(self.file.name) // 2
+
+    def now(self):
+        return self.frames()
+
+    def take(self, seconds, settle=0.25):
+        """Waits `settle` seconds for what was just done to reach the monitor,
+        then returns the next `seconds` of sound as (left, right) arrays."""
+        time.sleep(settle)
+        start = self.frames()
+        end = start + int(seconds * RATE)
+        wait_for(lambda: self.frames() >= end, seconds + 5)
+        return self.between(start, end)
+
+    def between(self, start, end):
+        with open(self.file.name, "rb") as f:
+            f.seek(2 * start)
+            data = numpy.frombuffer(f.read(2 * (end - start)), dtype=numpy.uint8)
+        return data[0::2].astype(float), data[1::2].astype(float)
+
+
+def frequency(samples):
+    """The dominant frequency of a tone, to about 0.05 Hz."""
+    centred = samples - samples.mean()
+    if numpy.ptp(samples) <= 2:
+        return 0.0
+    windowed = centred * numpy.hanning(len(centred))
+    size = 1 << 20
+    spectrum = numpy.abs(numpy.fft.rfft(windowed, size))
+    k = int(numpy.argmax(spectrum[1:])) + 1
+    a, b, c = numpy.log(spectrum[k - 1:k + 2] + 1e-12)
+    shift = 0.5 * (a - c) / (a - 2 * b + c)
+    return (k + shift) * RATE / size
+
+
+def is_silent(samples):
+    return numpy.ptp(samples) <= 2
+
+
+class Program:
+    """The installed quavira binary on the display."""
+
+    def __init__(self, binary, desktop, extra_env=None):
+        self.desktop = desktop
+        env = {**os.environ, **desktop.env()}
+        env.pop("QT_QPA_PLATFORM", None)
+        env.update(extra_env or {})
+        self.started = time.monotonic()
+        self.process = subprocess.Popen([binary], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True)
+        self.window = None
+
+    def wait_shown(self, timeout=20.0):
+        self.window = self.desktop.wait_window(TITLE, timeout)
+        return self.window
+
+    def close(self, timeout=10.0):
+        """Closes the front window; returns (exit code, stderr)."""
+        self.desktop.close_window(self.window)
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            code = None
+        return code, self.process.stderr.read()
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+        self.process.stdout.close()
+        self.process.stderr.close()

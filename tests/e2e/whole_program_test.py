@@ -1,0 +1,269 @@
+#!/usr/bin/python3
+"""The installed program on a real X display, driven by real X input, heard
+through the test sink's monitor.
+
+Usage: whole_program_test.py <build dir>. Needs the test audio server
+(scripts/test-audio-server) for the playing scenario; starts its own Xvfb.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import desktop as d
+
+BUILD_DIR = None
+BINARY = None
+
+# Client-area points of the controls the user works with.
+BASE_EDIT = (14 + 248 + 24, 11 + 57 + 11)
+FUP = (14 + 552 + 15, 11 + 80 + 6)
+FDOWN = (14 + 552 + 15, 11 + 102 + 24)
+MARGIN = (3, 200)  # window background, outside the three white boxes
+MESSAGE_TITLE = "Quavira 2025"
+
+
+def install():
+    prefix = tempfile.mkdtemp(prefix="quavira-install-")
+    subprocess.run(["cmake", "--install", BUILD_DIR, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL)
+    return prefix, os.path.join(prefix, "bin", "quavira")
+
+
+def message_text(desktop, timeout=10.0):
+    """Reads the text of the message box on top, closes it with Enter and
+    returns the text."""
+    box = desktop.wait_window(MESSAGE_TITLE, timeout)
+    time.sleep(0.3)  # painted
+    text = desktop.label_text(box)
+    desktop.focus(box)
+    desktop.keys("Return")
+    d.wait_for(lambda: not any(w.id == box.id for w in desktop.windows_named(MESSAGE_TITLE)), 5)
+    return text
+
+
+class Playing(unittest.TestCase):
+    """One run of the program, step by step, as a listener uses it."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.desktop = d.Display()
+        cls.sound = d.Recording(os.environ["QUAVIRA_TEST_SINK"])
+        cls.program = d.Program(BINARY, cls.desktop)
+        cls.window = cls.program.wait_shown()
+        cls.desktop.focus(cls.window)
+        time.sleep(0.3)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.program.kill()
+        cls.sound.close()
+        cls.desktop.close()
+
+    def heard(self, left_hz, right_hz, seconds=0.5):
+        left, right = self.sound.take(seconds)
+        self.assertAlmostEqual(d.frequency(left), left_hz * d.SHARP, delta=0.5)
+        self.assertAlmostEqual(d.frequency(right), right_hz * d.SHARP, delta=0.5)
+
+    def silent(self):
+        left, right = self.sound.take(0.3)
+        self.assertTrue(d.is_silent(left) and d.is_silent(right))
+
+    def background(self):
+        return self.desktop.pixel(self.window, *MARGIN)
+
+    def type_base(self, text):
+        self.desktop.click(self.window, *BASE_EDIT)
+        self.desktop.keys("ctrl+a")
+        self.desktop.type(text)
+
+    def press_arrow(self, where, times):
+        for _ in range(times):
+            self.desktop.click(self.window, *where)
+
+    def test_1_window_title_size_and_silence_at_start(self):
+        x, y, width, height = self.desktop.geometry(self.window)
+        self.assertEqual((width, height), (737, 486))
+        # Centred on the 1024 x 768 screen.
+        self.assertLessEqual(abs(x - (1024 - 737) // 2), 1)
+        self.assertLessEqual(abs(y - (768 - 486) // 2), 1)
+        self.silent()
+
+    def test_2_base_and_offset_play_left_and_right(self):
+        self.type_base("440")
+        self.desktop.keys("Tab", "Home")  # the offset slider, to 0
+        time.sleep(0.2)
+        self.assertEqual(self.background(), "#00C6C6")
+        self.press_arrow(FUP, 7)
+        time.sleep(0.2)
+        self.assertEqual(self.background(), "#FF00FF")  # Theta
+        self.desktop.keys("Return")  # bstart, the default button
+        self.heard(440, 447)
+
+    def test_3_changes_are_heard_while_playing(self):
+        self.press_arrow(FUP, 3)
+        self.heard(440, 450)
+        self.assertEqual(self.background(), "#00FFFF")  # Alpha at 10
+        self.press_arrow(FDOWN, 6)
+        self.heard(440, 444)
+        self.assertEqual(self.background(), "#C0C0C0")  # Delta at 4
+        self.type_base("1990")
+        self.desktop.keys("Tab")  # back to the offset slider
+        self.desktop.keys("End")  # offset 100: right clamped at 2000
+        self.heard(1990, 2000)
+        self.assertEqual(self.background(), "#FF8000")  # Gamma
+        self.desktop.keys("Left", "Left", "Left", "Left", "Left")  # 95
+        self.type_base("600")
+        self.heard(600, 695)
+
+    def test_4_stop_silences(self):
+        self.desktop.keys("Return")
+        self.silent()
+        self.desktop.keys("Return")
+        self.heard(600, 695)
+
+    def test_5_presets_from_the_keyboard(self):
+        # From the base edit: the offset slider, bstart, then the stereo
+        # section's StartButton, LFreqEdit, RFreqEdit and ComboBox1.
+        self.type_base("600")
+        self.desktop.keys("Tab", "Tab", "Tab", "Tab", "Tab", "Tab")
+        self.desktop.keys("Home")
+        self.heard(852, 859)  # Spiritual Awakening
+        self.desktop.keys("Down")
+        self.heard(174, 181)  # Lucid Dreaming
+        self.desktop.keys("End")
+        self.heard(963, 963)  # the last bare number
+        self.desktop.keys("Up", "Up", "Up", "Up", "Up", "Up", "Up", "Up", "Up", "Up")
+        self.heard(50, 50)  # the empty entry
+        # The builder is unchanged: its colour still shows the offset of 95.
+        self.assertEqual(self.background(), "#FF8000")
+
+    def test_6_closing_while_playing_exits_cleanly_and_the_sound_ends(self):
+        self.desktop.focus(self.window)
+        self.type_base("500")
+        self.heard(500, 595)
+        code, errors = self.program.close()
+        self.assertEqual(code, 0)
+        self.silent()
+        unexpected = [line for line in errors.splitlines() if line and "XDG_RUNTIME_DIR" not in line]
+        self.assertEqual(unexpected, [])
+
+
+class PulseServer:
+    """A private PulseAudio server with one null sink, for a program that
+    should lose its sound in the middle of a run."""
+
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="quavira-pulse-")
+        runtime = os.path.join(self.root, "runtime")
+        home = os.path.join(self.root, "home")
+        os.makedirs(os.path.join(runtime, "pulse"))
+        os.makedirs(home)
+        os.chmod(runtime, 0o700)
+        with open(os.path.join(home, ".asoundrc"), "w") as f:
+            f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
+        socket = os.path.join(runtime, "pulse", "native")
+        self.env = {"XDG_RUNTIME_DIR": runtime, "HOME": home, "PULSE_SERVER": "unix:" + socket}
+        self.process = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--log-target=stderr",
+             "--load=module-null-sink sink_name=lost format=u8 rate=44100 channels=2",
+             f"--load=module-native-protocol-unix socket={socket} auth-anonymous=1"],
+            env={**os.environ, **self.env}, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not d.wait_for(lambda: os.path.exists(socket), 10):
+            raise RuntimeError("the private PulseAudio server did not start")
+        time.sleep(0.3)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGKILL)
+            self.process.wait(10)
+
+    def close(self):
+        self.kill()
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class WithoutSound(unittest.TestCase):
+    """No audio server at all, and one that goes away while playing."""
+
+    def setUp(self):
+        self.desktop = d.Display()
+
+    def tearDown(self):
+        self.desktop.close()
+
+    def responsive(self, window):
+        """The window still reacts: one press of the down arrow at offset 1
+        gives offset 0 and the designed background colour."""
+        self.desktop.focus(window)
+        self.desktop.click(window, *BASE_EDIT)
+        self.desktop.keys("Tab", "Home", "Right")
+        self.assertTrue(d.wait_for(lambda: self.desktop.pixel(window, *MARGIN) == "#C0C0C0", 5))
+        self.desktop.click(window, *FDOWN)
+        self.assertTrue(d.wait_for(lambda: self.desktop.pixel(window, *MARGIN) == "#00C6C6", 5))
+
+    def test_no_audio_server_shows_both_messages_and_goes_on(self):
+        root = tempfile.mkdtemp(prefix="quavira-nosound-")
+        try:
+            with open(os.path.join(root, ".asoundrc"), "w") as f:
+                f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
+            program = d.Program(BINARY, self.desktop, {"HOME": root, "XDG_RUNTIME_DIR": root,
+                                                       "PULSE_SERVER": "unix:" + os.path.join(root, "none")})
+            try:
+                self.assertEqual(message_text(self.desktop), "Error003")
+                self.assertEqual(message_text(self.desktop), "Unable to close!")
+                window = program.wait_shown()
+                self.assertIsNone(program.process.poll())
+                self.desktop.focus(window)
+                self.desktop.keys("Return")  # Start on a device that never opened
+                self.assertEqual(message_text(self.desktop), "Can't reset!")
+                self.responsive(window)
+                code, _ = program.close()
+                self.assertEqual(code, 0)
+            finally:
+                program.kill()
+        finally:
+            shutil.rmtree(root, ignore_errors=True)
+
+    def test_audio_server_killed_while_playing(self):
+        server = PulseServer()
+        try:
+            program = d.Program(BINARY, self.desktop, server.env)
+            try:
+                window = program.wait_shown()
+                self.desktop.focus(window)
+                time.sleep(0.3)
+                self.desktop.keys("Return")  # Start
+                time.sleep(0.5)
+                server.kill()
+                time.sleep(0.5)
+                # Stop, then Start again: whatever the device says, it is
+                # said in a message box with a status text, and nothing hangs.
+                texts = []
+                for _ in range(2):
+                    self.desktop.focus(window)
+                    self.desktop.keys("Return")
+                    if d.wait_for(lambda: self.desktop.windows_named(MESSAGE_TITLE), 3):
+                        texts.append(message_text(self.desktop))
+                self.assertTrue(texts, "no device operation reported the lost server")
+                for text in texts:
+                    self.assertIn(text, ["Can't reset!", "Can't write!", "Unable to close!"])
+                self.responsive(window)
+                code, _ = program.close()
+                self.assertEqual(code, 0)
+            finally:
+                program.kill()
+        finally:
+            server.close()
+
+
+if __name__ == "__main__":
+    BUILD_DIR = sys.argv.pop(1)
+    PREFIX, BINARY = install()
+    try:
+        unittest.main(verbosity=2)
+    finally:
+        shutil.rmtree(PREFIX, ignore_errors=True)
