@@ -23,6 +23,46 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// Whether the unsigned number text [first, last) (digits, an optional '.'
+// and fraction, an optional exponent) with a non-zero digit lies below 1:
+// the place of its first significant digit plus its exponent is negative.
+// Sorts a number that from_chars found out of range into underflow or
+// overflow; the exponent's sign alone misjudges "0.000...01" and
+// "1000...0e-5".
+bool belowOne(const char* first, const char* last)
+{
+    constexpr std::int64_t kExponentCap = 1'000'000'000;
+    std::int64_t place = 0;  // decimal place of the first significant digit
+    bool significant = false;
+    bool fraction = false;
+    const char* p = first;
+    for (; p != last && (isDigit(*p) || *p == '.'); ++p) {
+        if (*p == '.') {
+            fraction = true;
+        } else if (!significant && *p == '0') {
+            if (fraction)
+                --place;
+        } else if (!significant) {
+            significant = true;
+            place = fraction ? place - 1 : 0;
+        } else if (!fraction) {
+            ++place;
+        }
+    }
+    std::int64_t exponent = 0;
+    if (p != last && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool negative = p != last && *p == '-';
+        if (p != last && (*p == '+' || *p == '-'))
+            ++p;
+        for (; p != last && isDigit(*p); ++p)
+            exponent = std::min(kExponentCap, exponent * 10 + (*p - '0'));
+        if (negative)
+            exponent = -exponent;
+    }
+    return place + exponent < 0;
+}
+
 // Reads a decimal fraction from `s` starting at `pos` with '.' as the point;
 // returns the value and advances `pos` past it, or nothing when no digit
 // stands in the mantissa. Out-of-range magnitudes become infinity or zero.
@@ -58,11 +98,8 @@ std::optional<double> readFraction(const std::string& s, std::size_t& pos)
     const char* last = s.data() + i;
     const auto [end, ec] = std::from_chars(first, last, value, std::chars_format::general);
     if (ec == std::errc::result_out_of_range) {
-        // from_chars leaves the value alone on overflow and underflow: tell
-        // them apart by the exponent's sign, good enough for our texts.
-        const std::string part(first, last);
-        const bool tiny = part.find("e-") != std::string::npos || part.find("E-") != std::string::npos;
-        value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
+        // from_chars leaves the value alone on overflow and underflow.
+        value = belowOne(first, last) ? 0.0 : std::numeric_limits<double>::infinity();
     } else if (ec != std::errc() || end != last) {
         return std::nullopt;
     }
