@@ -54,6 +54,10 @@ private:
     std::atomic<std::uint64_t> m_passesLeft{0};
     std::size_t m_position = 0;  // audio thread only while running
     std::atomic<std::uint64_t> m_underruns{0};
+    // Set once the host ended the stream on its own (the audio server or the
+    // device went away) and kept until close: reset and write then fail, and
+    // the dead stream is never started again, which can hang in the host API.
+    bool m_lost = false;
 };
 
 }  // namespace quavira

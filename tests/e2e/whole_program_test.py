@@ -63,10 +63,14 @@ class Playing(unittest.TestCase):
         cls.sound.close()
         cls.desktop.close()
 
-    def heard(self, left_hz, right_hz, seconds=0.5):
-        left, right = self.sound.take(seconds)
-        self.assertAlmostEqual(d.frequency(left), left_hz * d.SHARP, delta=0.5)
-        self.assertAlmostEqual(d.frequency(right), right_hz * d.SHARP, delta=0.5)
+    def heard(self, left_hz, right_hz):
+        # The median of three 0.2-s measurements, so that one dropped block
+        # of the recording cannot shift the result.
+        left, right = self.sound.take(0.6)
+        n = len(left) // 3
+        for samples, hz in ((left, left_hz), (right, right_hz)):
+            measured = sorted(d.frequency(samples[i * n:(i + 1) * n]) for i in range(3))[1]
+            self.assertAlmostEqual(measured, hz * d.SHARP, delta=0.5)
 
     def silent(self):
         left, right = self.sound.take(0.3)
@@ -240,17 +244,15 @@ class WithoutSound(unittest.TestCase):
                 time.sleep(0.5)
                 server.kill()
                 time.sleep(0.5)
-                # Stop, then Start again: whatever the device says, it is
-                # said in a message box with a status text, and nothing hangs.
+                # Stop fails, so the caption stays "Stop" and the next press
+                # is a Stop again: each says so in a message box; nothing hangs.
                 texts = []
                 for _ in range(2):
                     self.desktop.focus(window)
                     self.desktop.keys("Return")
                     if d.wait_for(lambda: self.desktop.windows_named(MESSAGE_TITLE), 3):
                         texts.append(message_text(self.desktop))
-                self.assertTrue(texts, "no device operation reported the lost server")
-                for text in texts:
-                    self.assertIn(text, ["Can't reset!", "Can't write!", "Unable to close!"])
+                self.assertEqual(texts, ["Can't stop, won't stop!"] * 2)
                 self.responsive(window)
                 code, _ = program.close()
                 self.assertEqual(code, 0)
