@@ -17,9 +17,6 @@ namespace quavira {
 namespace {
 
 constexpr double kSuggestedLatencySeconds = 0.012;  // below 10 ms PulseAudio underflows
-// 2.9 ms per callback: through ALSA's PulseAudio plugin this takes about half
-// the CPU time of the period PortAudio picks by itself, at the same latency.
-constexpr unsigned long kFramesPerCallback = 128;
 constexpr std::uint8_t kSilence = 128;
 
 #ifdef QUAVIRA_HAVE_ALSA
@@ -102,7 +99,7 @@ MmResult PortAudioWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, c
 
     PaStream* stream = nullptr;
     const PaError err = withStderrMuted([&] {
-        return Pa_OpenStream(&stream, nullptr, &params, 44100.0, kFramesPerCallback, paClipOff,
+        return Pa_OpenStream(&stream, nullptr, &params, 44100.0, paFramesPerBufferUnspecified, paClipOff,
                              &PortAudioWaveOut::streamCallback, this);
     });
     if (err != paNoError)
