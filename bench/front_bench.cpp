@@ -3,11 +3,10 @@
 // full ApplyBinaural with the panel's fills and waveform redraws.
 #include "fake_wave_out.h"
 #include "loop_buffer.h"
-#include "message_box.h"
+#include "offscreen_bench_main.h"
 #include "tform1.h"
 #include "tmform.h"
 
-#include <QApplication>
 #include <QLineEdit>
 #include <QSlider>
 
@@ -16,12 +15,6 @@
 #include <memory>
 
 namespace {
-
-class SilentMessages final : public MessageBox {
-public:
-    void inform(const QString&) override {}
-    void error(const QString&) override {}
-};
 
 struct Windows {
     Windows()
@@ -67,13 +60,5 @@ BENCHMARK(BM_BaseChangeBothChannels)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runOffscreenBenchmarks(argc, argv);
 }

@@ -3,22 +3,14 @@
 // fill and one redraw).
 #include "fake_wave_out.h"
 #include "loop_buffer.h"
-#include "message_box.h"
+#include "offscreen_bench_main.h"
 #include "tmform.h"
-
-#include <QApplication>
 
 #include <benchmark/benchmark.h>
 
 #include <memory>
 
 namespace {
-
-class SilentMessages final : public MessageBox {
-public:
-    void inform(const QString&) override {}
-    void error(const QString&) override {}
-};
 
 struct Panel {
     quavira::LoopBuffer engine{std::make_unique<quavira::testing::FakeWaveOut>()};
@@ -62,13 +54,5 @@ BENCHMARK(BM_DrawWaveform)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runOffscreenBenchmarks(argc, argv);
 }

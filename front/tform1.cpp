@@ -201,18 +201,23 @@ void TForm1::freqtrackChange()
     ApplyBinaural();
 }
 
-void TForm1::ApplyBinaural()
+// Base and base + offset onto the panel's sliders (which clamp) and edits.
+void TForm1::applyPairToPanel()
 {
-    if (!m_panel)
-        return;
     const std::int64_t baseHz = quavira::leadingInteger(m_ui.LBiEdit->text());
-    const int offsetHz = m_ui.freqtrack->value();
-    const std::int64_t rightHz = baseHz + offsetHz;
+    const std::int64_t rightHz = baseHz + m_ui.freqtrack->value();
     m_panel->setFrequencyPosition(Channel::Left, toSliderValue(baseHz));
     m_panel->setFrequencyPosition(Channel::Right, toSliderValue(rightHz));
     // The panel's edits show the sum before its slider clamped it.
     m_panel->setFrequencyText(Channel::Left, QString::number(baseHz));
     m_panel->setFrequencyText(Channel::Right, QString::number(rightHz));
+}
+
+void TForm1::ApplyBinaural()
+{
+    if (!m_panel)
+        return;
+    applyPairToPanel();
     setOffsetCaption(m_ui.freqtrack->value());
     ShowBand();
 }
@@ -221,12 +226,7 @@ void TForm1::bstartClick()
 {
     if (!m_panel)
         return;
-    const std::int64_t baseHz = quavira::leadingInteger(m_ui.LBiEdit->text());
-    const std::int64_t rightHz = baseHz + m_ui.freqtrack->value();
-    m_panel->setFrequencyPosition(Channel::Left, toSliderValue(baseHz));
-    m_panel->setFrequencyPosition(Channel::Right, toSliderValue(rightHz));
-    m_panel->setFrequencyText(Channel::Left, QString::number(baseHz));
-    m_panel->setFrequencyText(Channel::Right, QString::number(rightHz));
+    applyPairToPanel();
     m_panel->ToggleStartStop();
     copyStartCaption();
 }
@@ -356,10 +356,5 @@ void TForm1::Label22Click()
     m_ui.LBiEdit->setText(QString::number(randomFrequency()));
     // Applies the pair again even when the new base equals the old one and
     // the text change above raised nothing.
-    const std::int64_t baseHz = quavira::leadingInteger(m_ui.LBiEdit->text());
-    const std::int64_t rightHz = baseHz + m_ui.freqtrack->value();
-    m_panel->setFrequencyPosition(Channel::Left, toSliderValue(baseHz));
-    m_panel->setFrequencyPosition(Channel::Right, toSliderValue(rightHz));
-    m_panel->setFrequencyText(Channel::Left, QString::number(baseHz));
-    m_panel->setFrequencyText(Channel::Right, QString::number(rightHz));
+    applyPairToPanel();
 }

@@ -67,6 +67,7 @@ protected:
 private:
     void connectHandlers();
     void applyStereoEdits();
+    void applyPairToPanel();
     void copyStartCaption();
     void setOffsetCaption(int offsetHz);
     static int randomFrequency();

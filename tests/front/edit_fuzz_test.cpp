@@ -1,4 +1,5 @@
 // Seeded random texts typed into the front window's edits, as a user types them.
+#include "atol_model.h"
 #include "band_colour.h"
 #include "channel_synthesis.h"
 #include "front_fixture.h"
@@ -16,25 +17,7 @@
 namespace fronttest {
 namespace {
 
-// atol with saturation at the 32-bit limits: blanks, one sign, ASCII digits.
-std::int64_t saturatingAtol(const QString& text)
-{
-    qsizetype i = 0;
-    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r')))
-        ++i;
-    const bool negative = i < text.size() && text[i] == u'-';
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
-        ++i;
-    while (i < text.size() && text[i] == u'0')
-        ++i;
-    std::string significant;
-    while (i < text.size() && text[i] >= u'0' && text[i] <= u'9')
-        significant += static_cast<char>(text[i++].unicode());
-    const std::int64_t magnitude =
-        significant.size() > 10 ? std::int64_t{1} << 32 : (significant.empty() ? 0 : std::stoll(significant));
-    return std::clamp<std::int64_t>(negative ? -magnitude : magnitude, std::numeric_limits<std::int32_t>::min(),
-                                    std::numeric_limits<std::int32_t>::max());
-}
+using quavira::testing::saturatingAtol;
 
 int sliderHz(std::int64_t hz)
 {

@@ -1,4 +1,5 @@
 // Seeded random texts against the number conversions and the panel's frequency edits.
+#include "atol_model.h"
 #include "number_text.h"
 #include "panel_fixture.h"
 
@@ -102,35 +103,8 @@ private:
     std::mt19937 m_random;
 };
 
-bool isCBlank(QChar c)
-{
-    return c == u' ' || (c >= u'\t' && c <= u'\r');
-}
-
-bool isAsciiDigit(QChar c)
-{
-    return c >= u'0' && c <= u'9';
-}
-
-// atol with saturation: blanks, one sign, ASCII digits.
-std::int32_t saturatingAtol(const QString& text)
-{
-    qsizetype i = 0;
-    while (i < text.size() && isCBlank(text[i]))
-        ++i;
-    const bool negative = i < text.size() && text[i] == u'-';
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
-        ++i;
-    while (i < text.size() && text[i] == u'0')
-        ++i;
-    std::string significant;
-    while (i < text.size() && isAsciiDigit(text[i]))
-        significant += static_cast<char>(text[i++].unicode());
-    if (significant.size() > 10)
-        return negative ? kMin : kMax;
-    const long long magnitude = significant.empty() ? 0 : std::stoll(significant);
-    return static_cast<std::int32_t>(std::clamp<long long>(negative ? -magnitude : magnitude, kMin, kMax));
-}
+using quavira::testing::isAsciiDigit;
+using quavira::testing::saturatingAtol;
 
 // The C library's reading of a number text that is known to be well formed.
 double cLibraryValue(const QString& number)

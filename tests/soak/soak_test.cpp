@@ -5,8 +5,6 @@
 // a press of the builder's start/stop button, in turn. The tone must play
 // without an underrun, memory must stay flat after the warm-up and every
 // status text must be "0".
-#include "bundled_fonts.h"
-#include "front_fonts.h"
 #include "loop_buffer.h"
 #include "message_box.h"
 #include "portaudio_wave_out.h"
@@ -357,14 +355,3 @@ TEST_F(Soak, MemoryStaysFlatAfterTheWarmUp)
 }
 
 }  // namespace
-
-int main(int argc, char** argv)
-{
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    loadBundledFonts();
-    installFrontFontSubstitutes();
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
