@@ -1,6 +1,6 @@
 // Quavira: a binaural-beats generator. The command line is ignored.
+#include "fallback_wave_out.h"
 #include "message_box.h"
-#include "portaudio_wave_out.h"
 #include "startup.h"
 
 #include <cstdio>
@@ -10,7 +10,7 @@ int main(int argc, char** argv)
 {
     try {
         ModalMessageBox messages;
-        return runQuavira(argc, argv, std::make_unique<quavira::PortAudioWaveOut>(), messages);
+        return runQuavira(argc, argv, quavira::makeSystemWaveOut(), messages);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
     }

@@ -83,6 +83,14 @@ std::string LoopBuffer::close()
     return kStatusOk;
 }
 
+void LoopBuffer::fillChannel(std::int32_t freqHz, std::int8_t amplitude, float phaseRad, Channel channel)
+{
+    if (!m_buffer)
+        return;
+    quavira::fillChannel(samples(), freqHz, amplitude, phaseRad, channel);
+    m_device->loopChanged(m_handle);
+}
+
 void LoopBuffer::releaseBuffer()
 {
     // A failed reset leaves the device possibly still reading, so the buffer

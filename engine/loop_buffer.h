@@ -1,6 +1,7 @@
 // The one-second loop buffer and the device that plays it endlessly.
 #pragma once
 
+#include "channel_synthesis.h"
 #include "wave_out.h"
 
 #include <cstddef>
@@ -33,6 +34,10 @@ public:
     std::string startLooped();
     std::string stop();
     std::string close();
+
+    // Fill channel on the loop buffer, then tells the device that its bytes
+    // changed. Does nothing when no buffer exists.
+    void fillChannel(std::int32_t freqHz, std::int8_t amplitude, float phaseRad, Channel channel);
 
     // Empty when no buffer exists (before Open, after a failed Open, after
     // Close released it); writers and readers must then do nothing.

@@ -10,14 +10,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace quavira {
 
 namespace {
 
 constexpr double kSuggestedLatencySeconds = 0.012;  // below 10 ms PulseAudio underflows
-constexpr std::uint8_t kSilence = 128;
+// How long reset lets a playing stream fade out before it stops it anyway.
+constexpr auto kFadeOutLimit = std::chrono::milliseconds(60);
 
 #ifdef QUAVIRA_HAVE_ALSA
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
@@ -127,7 +130,7 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    if (!header || headerSize != kWaveHdrSize || !header->data || header->bufferLength == 0)
+    if (!header || headerSize != kWaveHdrSize || !header->data || header->bufferLength != kLoopBytesPlayed)
         return kMmSysInvalidParam;
     if (!(header->flags & kWhdrPrepared))
         return kWaveUnprepared;
@@ -135,11 +138,19 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
     abortStream();
     if (m_lost)
         return kMmSysError;
-    const bool looping = (header->flags & kWhdrBeginLoop) && (header->flags & kWhdrEndLoop);
+    // The stream is stopped: nothing else touches the renderer now.
     m_data = header->data;
     m_length = header->bufferLength;
-    m_position = 0;
-    m_passesLeft.store(looping ? std::max<std::uint64_t>(header->loops, 1) : 1, std::memory_order_relaxed);
+    // A silent lead-in as long as the stream's buffer: a sound server that
+    // rewinds its sink to mix a starting stream in at once loses what the
+    // sink had rendered, and then it is only silence, not the fade-in.
+    const auto leadIn = static_cast<std::uint64_t>(std::min(outputLatencySeconds(), 0.03) * 44100) + LoopRenderer::kFadeFrames;
+    m_renderer.restartAt(0);
+    m_renderer.start(leadIn, m_snapshots.reset({m_data, m_length}));
+    m_played = 0;
+    m_fadingOut = false;
+    m_stopRequested.store(false, std::memory_order_relaxed);
+    m_fadedOut.store(false, std::memory_order_relaxed);
     if (withStderrMuted([&] { return Pa_StartStream(m_stream); }) != paNoError)
         return kMmSysError;
     return kMmSysNoError;
@@ -149,9 +160,14 @@ MmResult PortAudioWaveOut::reset(WaveOutHandle handle)
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    abortStream();
-    m_position = 0;
+    fadeOutAndStop();
     return m_lost ? kMmSysError : kMmSysNoError;
+}
+
+void PortAudioWaveOut::loopChanged(WaveOutHandle handle)
+{
+    if (isOpen(handle) && m_data)
+        m_snapshots.publish({m_data, m_length});
 }
 
 MmResult PortAudioWaveOut::close(WaveOutHandle handle)
@@ -171,6 +187,22 @@ double PortAudioWaveOut::outputLatencySeconds() const
 {
     const PaStreamInfo* info = m_stream ? Pa_GetStreamInfo(m_stream) : nullptr;
     return info ? info->outputLatency : 0.0;
+}
+
+void PortAudioWaveOut::fadeOutAndStop()
+{
+    if (!m_stream || Pa_IsStreamActive(m_stream) != 1) {
+        abortStream();
+        return;
+    }
+    m_stopRequested.store(true, std::memory_order_relaxed);
+    const auto limit = std::chrono::steady_clock::now() + kFadeOutLimit;
+    while (!m_fadedOut.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // The fade has left the callback; let it leave the device's buffer too.
+    const auto buffered = std::chrono::duration<double>(std::min(outputLatencySeconds(), 0.05));
+    std::this_thread::sleep_for(buffered);
+    abortStream();
 }
 
 void PortAudioWaveOut::abortStream()
@@ -193,25 +225,30 @@ int PortAudioWaveOut::streamCallback(const void*, void* output, unsigned long fr
     auto* me = static_cast<PortAudioWaveOut*>(self);
     if (statusFlags & paOutputUnderflow)
         me->m_underruns.fetch_add(1, std::memory_order_relaxed);
-    me->render(static_cast<std::uint8_t*>(output), frames * 2);
+    me->render(static_cast<std::uint8_t*>(output), frames);
     return paContinue;
 }
 
-void PortAudioWaveOut::render(std::uint8_t* out, std::size_t bytes)
+void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames)
 {
-    std::uint64_t passes = m_passesLeft.load(std::memory_order_relaxed);
-    for (std::size_t i = 0; i < bytes; ++i) {
-        if (passes == 0) {
-            out[i] = kSilence;
-            continue;
-        }
-        out[i] = m_data[m_position].load(std::memory_order_relaxed);
-        if (++m_position == m_length) {
-            m_position = 0;
-            --passes;
-        }
+    // A change restarts rendering at the first frame not yet handed out; the
+    // renderer keeps one fade's worth rendered beyond it, so what the fade
+    // starts from is always in its history and the copy it played before
+    // is never read again.
+    if (!m_fadingOut && m_stopRequested.load(std::memory_order_relaxed)) {
+        m_renderer.stop(m_played);
+        m_fadingOut = true;
+    } else if (!m_fadingOut) {
+        if (const std::uint8_t* loop = m_snapshots.takeNewer())
+            m_renderer.change(m_played, loop);
     }
-    m_passesLeft.store(passes, std::memory_order_relaxed);
+    const std::uint64_t ahead = m_played + frames + LoopRenderer::kFadeFrames;
+    if (m_renderer.position() < ahead)
+        m_renderer.render(nullptr, static_cast<std::size_t>(ahead - m_renderer.position()));
+    m_renderer.copyRendered(m_played, out, frames);
+    m_played += frames;
+    if (m_fadingOut && m_played >= m_renderer.silentFrom())
+        m_fadedOut.store(true, std::memory_order_release);
 }
 
 }  // namespace quavira

@@ -1,6 +1,8 @@
 // Wave-out on PortAudio's default output device.
 #pragma once
 
+#include "loop_renderer.h"
+#include "loop_snapshots.h"
 #include "wave_out.h"
 
 #include <atomic>
@@ -12,11 +14,15 @@ struct PaStreamCallbackTimeInfo;
 
 namespace quavira {
 
+inline constexpr std::size_t kLoopBytesPlayed = 88200;
+
 // One stream on the default output device, 8-bit stereo at 44,100 Hz with a
-// low suggested latency. The stream runs only between write and reset; its
-// callback copies bytes out of the written buffer and does nothing else (no
-// allocation, lock or log). UI thread for every call; the callback runs on
-// PortAudio's audio thread.
+// low suggested latency: the fallback where no sound server runs. The stream
+// runs only between write and reset. Its callback plays a private copy of
+// the written buffer through the shared renderer, which fades every change,
+// start and stop; loopChanged hands it a fresh copy without a lock. The
+// callback never allocates, locks or logs. UI thread for every call; the
+// callback runs on PortAudio's audio thread.
 class PortAudioWaveOut final : public WaveOut {
 public:
     PortAudioWaveOut() = default;
@@ -29,6 +35,7 @@ public:
     MmResult write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) override;
     MmResult reset(WaveOutHandle handle) override;
     MmResult close(WaveOutHandle handle) override;
+    void loopChanged(WaveOutHandle handle) override;
 
     // Callback invocations that reported an output underflow since open.
     std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }
@@ -38,8 +45,10 @@ public:
 private:
     static int streamCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* timeInfo,
                               unsigned long statusFlags, void* self);
-    void render(std::uint8_t* out, std::size_t bytes);
+    void render(std::uint8_t* out, std::size_t frames);
     bool isOpen(WaveOutHandle handle) const { return handle != kNoWaveOut && handle == m_handle; }
+    // Lets a playing stream fade out (bounded wait), then stops it.
+    void fadeOutAndStop();
     void abortStream();
 
     bool m_initialised = false;
@@ -47,12 +56,16 @@ private:
     WaveOutHandle m_handle = kNoWaveOut;
     WaveOutHandle m_lastHandle = kNoWaveOut;
 
-    // Set by write before the stream starts, read by the callback; changed
-    // again only after the stream has been aborted.
+    // Set by write before the stream starts; the callback's own while it
+    // runs. The live buffer is read only on the UI thread, into snapshots.
     const Sample* m_data = nullptr;
     std::size_t m_length = 0;
-    std::atomic<std::uint64_t> m_passesLeft{0};
-    std::size_t m_position = 0;  // audio thread only while running
+    LoopSnapshots m_snapshots{kLoopBytesPlayed};
+    LoopRenderer m_renderer;
+    std::uint64_t m_played = 0;  // stream frames handed to PortAudio
+    bool m_fadingOut = false;
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_fadedOut{false};
     std::atomic<std::uint64_t> m_underruns{0};
     // Set once the host ended the stream on its own (the audio server or the
     // device went away) and kept until close: reset and write then fail, and

@@ -5,8 +5,10 @@
 // interface rewrites the buffer's bytes in place while the device reads them,
 // so every byte is a std::atomic<std::uint8_t> accessed with relaxed order on
 // both sides. `WaveOut` mirrors the five calls the loop buffer needs (open,
-// prepare header, write, reset, close) with their result codes; the shipped
-// program implements it on PortAudio, tests on a fake back end.
+// prepare header, write, reset, close) with their result codes, plus one of
+// our own that says the playing buffer was rewritten. The shipped program
+// implements it on the desktop's sound server (libpulse), falling back to
+// PortAudio where none runs; tests use a fake back end.
 #pragma once
 
 #include <atomic>
@@ -84,6 +86,10 @@ public:
     // any written buffer.
     virtual MmResult reset(WaveOutHandle handle) = 0;
     virtual MmResult close(WaveOutHandle handle) = 0;
+    // The program has just rewritten bytes of the written buffer. A back end
+    // that plays from its own copy, or has queued bytes ahead of the
+    // device, takes the new bytes from here on. Never blocks for long.
+    virtual void loopChanged(WaveOutHandle handle) = 0;
 };
 
 }  // namespace quavira

@@ -148,7 +148,7 @@ void TMForm::fillFromSliders(Channel channel)
     // inside int8.
     const auto amplitudeSteps = static_cast<std::int8_t>(127 - amplitude->value());
     const auto phaseRad = static_cast<float>(phase->value() * kPhaseRadPerStep);
-    quavira::fillChannel(m_engine.samples(), frequency->value(), amplitudeSteps, phaseRad, channel);
+    m_engine.fillChannel(frequency->value(), amplitudeSteps, phaseRad, channel);
 }
 
 void TMForm::FormCreate()

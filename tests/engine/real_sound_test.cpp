@@ -183,14 +183,14 @@ protected:
         PortAudioWaveOut* pa = device.get();
         LoopBuffer engine(std::move(device));
         s_status.push_back(engine.open());
-        fillChannel(engine.samples(), 440, 100, 0.0f, Channel::Left);
-        fillChannel(engine.samples(), 450, 100, 0.0f, Channel::Right);
+        engine.fillChannel(440, 100, 0.0f, Channel::Left);
+        engine.fillChannel(450, 100, 0.0f, Channel::Right);
         s_first = snapshot(engine);
 
         s_status.push_back(engine.startLooped());
         s_latency = pa->outputLatencySeconds();
         std::this_thread::sleep_for(2200ms);
-        fillChannel(engine.samples(), 600, 100, 0.0f, Channel::Right);  // live rewrite
+        engine.fillChannel(600, 100, 0.0f, Channel::Right);  // live rewrite
         s_second = snapshot(engine);
         std::this_thread::sleep_for(1500ms);
         s_status.push_back(engine.stop());

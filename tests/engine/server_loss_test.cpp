@@ -217,8 +217,8 @@ TEST(ServerLoss, EveryCallAfterTheServerDiedMidToneFailsPromptly)
 
     auto engine = std::make_unique<LoopBuffer>(std::make_unique<PortAudioWaveOut>());
     ASSERT_EQ(withinLimit("Open", [&] { return engine->open(); }), "0");
-    fillChannel(engine->samples(), 440, 100, 0.0f, Channel::Left);
-    fillChannel(engine->samples(), 450, 100, 0.0f, Channel::Right);
+    engine->fillChannel(440, 100, 0.0f, Channel::Left);
+    engine->fillChannel(450, 100, 0.0f, Channel::Right);
     ASSERT_EQ(withinLimit("Start", [&] { return engine->startLooped(); }), "0");
     ASSERT_TRUE(monitor.waitForSound()) << "the tone never reached the sink";
 

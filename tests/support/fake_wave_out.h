@@ -32,8 +32,11 @@ public:
     MmResult write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize) override;
     MmResult reset(WaveOutHandle handle) override;
     MmResult close(WaveOutHandle handle) override;
+    // Counted apart from calls(): every fill makes one.
+    void loopChanged(WaveOutHandle) override { m_loopChanges.fetch_add(1); }
 
     std::vector<WaveOutCall> calls() const;
+    std::size_t loopChanges() const { return m_loopChanges.load(); }
     WaveFormatEx lastFormat() const;
     std::uint32_t lastDeviceId() const;
     bool isPlaying() const { return m_playing.load(); }
@@ -64,6 +67,7 @@ private:
     std::thread m_player;
     std::atomic<bool> m_playing{false};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<std::size_t> m_loopChanges{0};
 };
 
 }  // namespace quavira::testing
