@@ -12,6 +12,7 @@ QuaviraApplication::QuaviraApplication(int& argc, char** argv, MessageBox& messa
     setApplicationName(QString::fromLatin1(kApplicationTitle));
     setApplicationVersion(QStringLiteral(QUAVIRA_FILE_VERSION));
     setDesktopFileName(QStringLiteral("quavira"));
+    installEventFilter(&m_centring);
 }
 
 bool QuaviraApplication::notify(QObject* receiver, QEvent* event)

@@ -2,6 +2,8 @@
 // anything a handler throws. UI thread only.
 #pragma once
 
+#include "window_centring.h"
+
 #include <QApplication>
 
 #include <exception>
@@ -28,4 +30,5 @@ public:
 
 private:
     MessageBox& m_messages;
+    WindowCentring m_centring;
 };

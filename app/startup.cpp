@@ -14,7 +14,13 @@ int runQuavira(int& argc, char** argv, std::unique_ptr<quavira::WaveOut> device,
     // The engine outlives both windows; it releases the device (ending any
     // tone) only after the loop has ended and the windows are gone.
     quavira::LoopBuffer engine(std::move(device));
-    QuaviraApplication app(argc, argv, messages);
+    // The program takes no command line: Qt sees the program's name alone,
+    // so none of its own options (-platform, -reverse, -stylesheet, ...)
+    // acts. Its environment variables still do.
+    char fallbackName[] = "quavira";
+    int qtArgc = 1;
+    char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : fallbackName, nullptr};
+    QuaviraApplication app(qtArgc, qtArgv, messages);
     try {
         loadBundledFonts();
         installFrontFontSubstitutes();

@@ -5,6 +5,7 @@
 #include "band_colour.h"
 #include "default_button.h"
 #include "number_text.h"
+#include "offset_slider_style.h"
 #include "random_source.h"
 #include "tmform.h"
 
@@ -13,7 +14,6 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeyEvent>
-#include <QScreen>
 #include <QShowEvent>
 #include <QUrl>
 
@@ -64,6 +64,10 @@ TForm1::TForm1(QWidget* parent)
     m_ui.ComboBox1->setCurrentIndex(-1);
     m_ui.ListBox1->setCurrentRow(-1);
     m_offsetRightEdge = m_ui.offsetlabel->geometry().right();
+    // Owned by the window; created after the slider, so deleted after it.
+    auto* sliderStyle = new OffsetSliderStyle();
+    sliderStyle->setParent(this);
+    m_ui.freqtrack->setStyle(sliderStyle);
     new DefaultButton(this, m_ui.bstart);  // owned by the window
     m_ui.LFreqEdit->installEventFilter(this);
     m_ui.RFreqEdit->installEventFilter(this);
@@ -112,9 +116,6 @@ void TForm1::showEvent(QShowEvent* event)
     if (m_shown || event->spontaneous())
         return;
     m_shown = true;
-    // Centres the whole window, frame included, where the frame is known yet.
-    if (const QScreen* display = screen())
-        move(display->availableGeometry().center() - frameGeometry().translated(-frameGeometry().topLeft()).center());
     FormShow();
 }
 

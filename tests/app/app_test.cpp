@@ -1,16 +1,19 @@
-// The application shell: exception display, creation order, shutdown.
+// The application shell: exception display, creation order, command line, shutdown.
 #include "fake_wave_out.h"
 #include "quavira_application.h"
 #include "recording_messages.h"
 #include "startup.h"
 
 #include <QPushButton>
+#include <QScreen>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace {
@@ -87,7 +90,7 @@ QWidget* topLevel(const char* name)
     return nullptr;
 }
 
-TEST(Startup, CreatesTheFrontWindowFirstAndShowsOnlyIt)
+TEST(Startup, CreatesTheFrontWindowFirstAndShowsOnlyItCentredWhateverTheCommandLine)
 {
     RecordingMessages messages;
     auto device = std::make_unique<FakeWaveOut>();
@@ -101,11 +104,19 @@ TEST(Startup, CreatesTheFrontWindowFirstAndShowsOnlyIt)
         EXPECT_FALSE(panel->isVisible());
         EXPECT_EQ(front->windowTitle(), "Quavira - Free Binaural Beats Generator");
         EXPECT_EQ(front->size(), QSize(737, 486));
+        const QPoint offCentre = front->frameGeometry().center() - front->screen()->availableGeometry().center();
+        EXPECT_LE(offCentre.manhattanLength(), 2);
+        // Qt's own options were not passed on.
+        EXPECT_EQ(QApplication::arguments(), QStringList{"quavira"});
+        EXPECT_EQ(front->layoutDirection(), Qt::LeftToRight);
         EXPECT_TRUE(fake->isOpen());
         checked = true;
         front->close();
     });
-    EXPECT_EQ(runQuavira(g_argc, g_argv, std::move(device), messages), 0);
+    char arg0[] = "quavira", reverse[] = "-reverse", styleSheet[] = "-stylesheet", file[] = "/dev/null";
+    char* argv[] = {arg0, reverse, styleSheet, file, nullptr};
+    int argc = 4;
+    EXPECT_EQ(runQuavira(argc, argv, std::move(device), messages), 0);
     EXPECT_TRUE(checked);
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
 }
@@ -131,30 +142,93 @@ TEST(Startup, AFailedOpenShowsBothStatusesBeforeTheFrontWindowAndStartupGoesOn)
     EXPECT_FALSE(messages.frontVisibleAtFirstBox);
 }
 
-TEST(Startup, ClosingTheFrontWindowWhilePlayingEndsWithExitCodeZeroAndReleasesTheDevice)
+// The device calls, the windows' destruction and the device's release, in
+// the order they happened, kept after the device is gone.
+using Events = std::vector<std::string>;
+
+// A fake device that notes each call in `events`, and its own release; it
+// can also throw from Open, as a faulty back end would.
+class WatchedWaveOut final : public quavira::WaveOut {
+public:
+    explicit WatchedWaveOut(Events& events, bool throwOnOpen = false) : m_events(events), m_throwOnOpen(throwOnOpen)
+    {
+    }
+    ~WatchedWaveOut() override { m_events.push_back(m_fake.isPlaying() ? "released while playing" : "released"); }
+
+    quavira::MmResult open(quavira::WaveOutHandle* handle, std::uint32_t deviceId,
+                           const quavira::WaveFormatEx& format) override
+    {
+        m_events.push_back("Open");
+        if (m_throwOnOpen)
+            throw std::runtime_error("The sound system failed");
+        return m_fake.open(handle, deviceId, format);
+    }
+    quavira::MmResult prepareHeader(quavira::WaveOutHandle handle, quavira::WaveHdr* header,
+                                    std::uint32_t size) override
+    {
+        m_events.push_back("PrepareHeader");
+        return m_fake.prepareHeader(handle, header, size);
+    }
+    quavira::MmResult write(quavira::WaveOutHandle handle, quavira::WaveHdr* header, std::uint32_t size) override
+    {
+        m_events.push_back("Write");
+        return m_fake.write(handle, header, size);
+    }
+    quavira::MmResult reset(quavira::WaveOutHandle handle) override
+    {
+        m_events.push_back("Reset");
+        return m_fake.reset(handle);
+    }
+    quavira::MmResult close(quavira::WaveOutHandle handle) override
+    {
+        m_events.push_back("Close");
+        return m_fake.close(handle);
+    }
+    void loopChanged(quavira::WaveOutHandle handle) override { m_fake.loopChanged(handle); }
+
+private:
+    Events& m_events;
+    bool m_throwOnOpen;
+    FakeWaveOut m_fake;
+};
+
+TEST(Startup, AnExceptionFromThePanelsCreationIsShownAndStartupGoesOn)
 {
     RecordingMessages messages;
-    auto device = std::make_unique<FakeWaveOut>();
-    FakeWaveOut* fake = device.get();
-    bool wasPlaying = false;
-    std::vector<WaveOutCall> callsAtQuit;
+    Events events;
+    bool shown = false;
     QTimer::singleShot(0, [&] {
-        QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp, [&] { callsAtQuit = fake->calls(); });
         QWidget* front = topLevel("Form1");
-        ASSERT_TRUE(front);
-        auto* start = front->findChild<QPushButton*>("bstart");
-        ASSERT_TRUE(start);
-        start->click();
-        wasPlaying = fake->isPlaying();
-        fake->waitForRecording(20000);
+        ASSERT_TRUE(front && topLevel("MForm"));
+        shown = front->isVisible();
         front->close();
     });
-    EXPECT_EQ(runQuavira(g_argc, g_argv, std::move(device), messages), 0);
-    EXPECT_TRUE(wasPlaying);
-    // The program made no Stop or Close of its own: the last device call is
-    // the Write that started the loop; the device went with the engine.
-    ASSERT_FALSE(callsAtQuit.empty());
-    EXPECT_EQ(callsAtQuit.back(), WaveOutCall::Write);
+    EXPECT_EQ(runQuavira(g_argc, g_argv, std::make_unique<WatchedWaveOut>(events, true), messages), 0);
+    EXPECT_EQ(messages.errors, QStringList{"The sound system failed."});
+    EXPECT_FALSE(messages.frontVisibleAtFirstBox);
+    EXPECT_TRUE(shown);
+}
+
+TEST(Startup, ClosingWhilePlayingNeitherStopsNorClosesTheDeviceThatGoesOnlyAfterBothWindows)
+{
+    RecordingMessages messages;
+    Events events;
+    QTimer::singleShot(0, [&] {
+        QWidget* front = topLevel("Form1");
+        QWidget* panel = topLevel("MForm");
+        ASSERT_TRUE(front && panel);
+        QObject::connect(panel, &QObject::destroyed, [&] { events.push_back("panel destroyed"); });
+        QObject::connect(front, &QObject::destroyed, [&] { events.push_back("front window destroyed"); });
+        auto* start = front->findChild<QPushButton*>("bstart");
+        ASSERT_TRUE(start);
+        events.clear();
+        QTest::mouseClick(start, Qt::LeftButton);
+        front->close();
+    });
+    EXPECT_EQ(runQuavira(g_argc, g_argv, std::make_unique<WatchedWaveOut>(events), messages), 0);
+    // Start resets and writes; after that the program calls the device no
+    // more, up to the release of the device by the engine's own teardown.
+    EXPECT_EQ(events, (Events{"Reset", "Write", "panel destroyed", "front window destroyed", "released while playing"}));
     EXPECT_TRUE(messages.shown.isEmpty());
 }
 

@@ -1,5 +1,7 @@
 // The binaural builder driven as a user drives it: typing, the slider, the arrows, Enter, bstart.
 #include "front_fixture.h"
+#include "offset_slider_style.h"
+#include "random_source.h"
 
 #include <QStyle>
 
@@ -145,11 +147,14 @@ TEST_F(Builder, DraggingTheSliderAppliesEveryStep)
     typeBase(QStringLiteral("700"));
     keyOffset(30);
     QSlider* slider = offsetSlider();
-    const int handle = slider->style()->pixelMetric(QStyle::PM_SliderLength, nullptr, slider);
-    const int span = slider->width() - handle;
-    const QPoint from(QStyle::sliderPositionFromValue(0, 100, 30, span) + handle / 2, slider->height() / 2);
+    // The thumb of position v sits under the tick of v.
+    const auto tickX = [](int hz) {
+        return OffsetSliderStyle::kTravelLeft +
+               QStyle::sliderPositionFromValue(0, 100, hz, OffsetSliderStyle::kTravelSpan);
+    };
+    const QPoint from(tickX(30), slider->height() / 2);
     QTest::mousePress(slider, Qt::LeftButton, {}, from);
-    QTest::mouseMove(slider, QPoint(QStyle::sliderPositionFromValue(0, 100, 60, span) + handle / 2, from.y()));
+    QTest::mouseMove(slider, QPoint(tickX(60), from.y()));
     EXPECT_EQ(slider->value(), 60);
     EXPECT_EQ(panelHz(Channel::Right), 760);
     QTest::mouseMove(slider, QPoint(slider->width() - 1, from.y()));
@@ -270,6 +275,21 @@ TEST_F(Builder, DeviceFailureLeavesBothCaptionsAsTheyWere)
     EXPECT_EQ(m_box.shown, QStringList{QStringLiteral("Can't write!")});
     EXPECT_EQ(control<QPushButton>("bstart")->text(), QStringLiteral("Start"));
     EXPECT_EQ(control<QPushButton>("StartButton")->text(), QStringLiteral("Start"));
+}
+
+TEST_F(Builder, RandomLinkReappliesThePairWhenItDrawsTheBaseAlreadyShown)
+{
+    Lcg random(0);
+    random.state = sharedRandom().state();
+    const QString sameBase = QString::number(random.draw() % 1850 + 150);
+    typeBase(sameBase);
+    m_panel.setFrequencyText(Channel::Left, QStringLiteral("stale"));
+    m_panel.setFrequencyText(Channel::Right, QStringLiteral("stale"));
+
+    QTest::mouseClick(control("Label22"), Qt::LeftButton);
+    EXPECT_EQ(baseEdit()->text(), sameBase);
+    EXPECT_EQ(panelText(Channel::Left), sameBase);
+    EXPECT_EQ(panelText(Channel::Right), QString::number(sameBase.toInt() + offsetSlider()->value()));
 }
 
 TEST_F(Builder, RandomLinkDrawsANewBaseAndAppliesIt)

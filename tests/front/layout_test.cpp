@@ -4,6 +4,8 @@
 #include <QImage>
 #include <QLabel>
 
+#include <algorithm>
+
 namespace fronttest {
 namespace {
 
@@ -109,6 +111,76 @@ TEST_F(Layout, BothPresetListsHoldTheSameFiftyFiveNames)
     EXPECT_EQ(combo->itemText(54), QStringLiteral("963"));
     EXPECT_FALSE(combo->isEditable());
     EXPECT_TRUE(list->isHidden());
+}
+
+// Columns of the slider's tick marks: the first row from the top that holds
+// a dark pixel in 101 separate columns.
+QList<int> tickColumns(const QImage& slider)
+{
+    for (int y = 0; y < slider.height() / 2; ++y) {
+        QList<int> columns;
+        for (int x = 0; x < slider.width(); ++x)
+            if (qGray(slider.pixel(x, y)) < 100)
+                columns << x;
+        if (columns.size() == 101)
+            return columns;
+    }
+    return {};
+}
+
+TEST_F(Layout, OffsetSliderTicksLieUnderTheirBandBlocksAndTheThumbUnderItsTick)
+{
+    QSlider* slider = offsetSlider();
+    slider->setValue(0);
+    const QImage atZero = slider->grab().toImage();
+    const QList<int> ticks = tickColumns(atZero);
+    ASSERT_EQ(ticks.size(), 101);
+
+    // In the strip's coordinates each band's positions lie within its block.
+    struct Band {
+        int firstHz, lastHz;
+        const char* block;
+    };
+    for (const Band& band : {Band{1, 4, "Shape11"}, Band{5, 8, "Shape6"}, Band{9, 14, "Shape9"},
+                             Band{15, 30, "Shape7"}, Band{31, 100, "Shape10"}}) {
+        const QRect block = control(band.block)->geometry();
+        for (int hz = band.firstHz; hz <= band.lastHz; ++hz) {
+            const int x = slider->x() + ticks[hz];
+            EXPECT_TRUE(x >= block.left() && x <= block.right()) << hz << " Hz at " << x << ", " << band.block;
+        }
+    }
+    EXPECT_LT(slider->x() + ticks[0], control("Shape11")->x()) << "offset 0 has no band";
+
+    // The thumb is what changes when the position moves: 32 pixels from top
+    // to bottom, centred on the tick of its position.
+    const QImage atHundred = [&] {
+        slider->setValue(100);
+        return slider->grab().toImage();
+    }();
+    for (int hz : {0, 4, 5, 30, 31, 99, 100}) {
+        slider->setValue(hz);
+        const QImage image = slider->grab().toImage();
+        const QImage& other = hz < 50 ? atHundred : atZero;
+        QRect thumb;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = std::max(0, ticks[hz] - 30); x < std::min(image.width(), ticks[hz] + 30); ++x)
+                if (image.pixel(x, y) != other.pixel(x, y))
+                    thumb |= QRect(x, y, 1, 1);
+        EXPECT_EQ(thumb.height(), 32) << hz;
+        EXPECT_EQ(thumb.left() + thumb.width() / 2, ticks[hz]) << hz;
+    }
+}
+
+TEST_F(Layout, StartCaptionsUseTheWindowFontColour)
+{
+    for (const char* name : {"bstart", "StartButton"}) {
+        const QImage image = control(name)->grab().toImage();
+        int captionPixels = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                captionPixels += image.pixelColor(x, y) == QColor(0x4B1B5F);
+        EXPECT_GT(captionPixels, 20) << name;
+    }
 }
 
 TEST_F(Layout, RenderedWindowShowsMarginsFramesAndPicture)

@@ -4,8 +4,6 @@
 #include "band_colour.h"
 #include "random_source.h"
 
-#include <cstdlib>
-
 #include <algorithm>
 #include <functional>
 
@@ -112,15 +110,6 @@ TEST_F(StartState, SecondShowDrawsNothingNew)
     m_form.show();
     EXPECT_EQ(sharedRandom().state(), state);
     EXPECT_EQ(baseEdit()->text(), base);
-}
-
-TEST_F(StartState, WindowIsCentredOnTheScreen)
-{
-    start();
-    const QPoint screenCentre = m_form.screen()->availableGeometry().center();
-    const QPoint windowCentre = m_form.frameGeometry().center();
-    EXPECT_LE(std::abs(windowCentre.x() - screenCentre.x()), 1);
-    EXPECT_LE(std::abs(windowCentre.y() - screenCentre.y()), 1);
 }
 
 TEST_F(StartState, RandomProfileOnlyEverPicksTheFirstFortyPresets)
