@@ -1,5 +1,5 @@
-"""A private X display, the real Quavira program on it, real X input, and a
-recording of the test sink's monitor.
+"""A private X display with a window manager, the real Quavira program on
+it, real X input, and a recording of the test sink's monitor.
 
 Everything here acts from outside the program, as a user and a listener
 would: X events through XTEST (xdotool), pixels read back from the X server,
@@ -31,13 +31,18 @@ def wait_for(predicate, timeout, interval=0.01):
 
 
 class Display:
-    """Xvfb on a free display number; no window manager."""
+    """Xvfb on a free display number with Debian's openbox as its window
+    manager, so windows get a real frame; or, through attach(), a display
+    that is already running (the CTest fixture's)."""
 
-    def __init__(self):
+    def __init__(self, detached=False):
+        """`detached`: the servers run in a session of their own and outlive
+        this process (the fixture stops them by pid)."""
         read_fd, write_fd = os.pipe()
         self.server = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            start_new_session=detached)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
             number = pipe.readline().strip()
@@ -45,11 +50,31 @@ class Display:
             raise RuntimeError("Xvfb did not start")
         self.name = ":" + number
         self.x = xdisplay.Display(self.name)
+        self.window_manager = subprocess.Popen(
+            ["openbox"], env={**os.environ, "DISPLAY": self.name}, stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=detached)
+        if not wait_for(self.window_manager_running, 10):
+            self.close()
+            raise RuntimeError("openbox did not start on " + self.name)
+
+    @classmethod
+    def attach(cls, name):
+        display = cls.__new__(cls)
+        display.server = display.window_manager = None
+        display.name = name
+        display.x = xdisplay.Display(name)
+        return display
+
+    def window_manager_running(self):
+        check = self.x.intern_atom("_NET_SUPPORTING_WM_CHECK")
+        return self.x.screen().root.get_full_property(check, X.AnyPropertyType) is not None
 
     def close(self):
         self.x.close()
-        self.server.terminate()
-        self.server.wait(10)
+        for process in (self.window_manager, self.server):
+            if process:
+                process.terminate()
+                process.wait(10)
 
     def env(self):
         return {"DISPLAY": self.name}
@@ -60,12 +85,16 @@ class Display:
         return out.stdout.strip()
 
     def windows_named(self, name):
-        """Mapped top-level windows whose title is exactly `name`."""
+        """Mapped windows whose title is exactly `name`, at any depth (a
+        window manager puts each client inside a frame window of its own)."""
         found = []
-        for window in self.x.screen().root.query_tree().children:
+        pending = list(self.x.screen().root.query_tree().children)
+        while pending:
+            window = pending.pop()
             try:
                 if window.get_attributes().map_state != X.IsViewable:
                     continue
+                pending.extend(window.query_tree().children)
                 title = window.get_full_text_property(self.x.intern_atom("_NET_WM_NAME"))
                 if title is None:
                     title = window.get_wm_name()
@@ -85,6 +114,20 @@ class Display:
         g = window.get_geometry()
         origin = window.translate_coords(self.x.screen().root, 0, 0)
         return -origin.x, -origin.y, g.width, g.height
+
+    def frame_geometry(self, window):
+        """x, y, width and height of the window with the frame the window
+        manager put around it: its ancestor that is a child of the root."""
+        root = self.x.screen().root
+        frame = window
+        while (parent := frame.query_tree().parent).id != root.id:
+            frame = parent
+        g = frame.get_geometry()
+        return g.x, g.y, g.width + 2 * g.border_width, g.height + 2 * g.border_width
+
+    def screen_size(self):
+        g = self.x.screen().root.get_geometry()
+        return g.width, g.height
 
     def pixel(self, window, x, y):
         """#RRGGBB of the pixel at (x, y) of the window's client area."""
@@ -196,18 +239,24 @@ def is_silent(samples):
 class Program:
     """The installed quavira binary on the display."""
 
-    def __init__(self, binary, desktop, extra_env=None):
+    def __init__(self, binary, desktop, extra_env=None, args=()):
         self.desktop = desktop
         env = {**os.environ, **desktop.env()}
         env.pop("QT_QPA_PLATFORM", None)
         env.update(extra_env or {})
         self.started = time.monotonic()
-        self.process = subprocess.Popen([binary], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        self.process = subprocess.Popen([binary, *args], env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True)
         self.window = None
 
     def wait_shown(self, timeout=20.0):
-        self.window = self.desktop.wait_window(TITLE, timeout)
+        windows = wait_for(lambda: self.process.poll() is not None or self.desktop.windows_named(TITLE), timeout)
+        if self.process.poll() is not None:
+            raise AssertionError(f"the program ended with {self.process.returncode} before its window showed: "
+                                 + self.process.stderr.read())
+        if not windows:
+            raise AssertionError(f"no window titled {TITLE!r} within {timeout} s")
+        self.window = windows[0]
         return self.window
 
     def close(self, timeout=10.0):

@@ -1,10 +1,17 @@
 #!/usr/bin/python3
-"""The installed program on a real X display, driven by real X input, heard
-through the test sink's monitor.
+"""The installed program on a real X display with a window manager, driven
+by real X input, heard through the test sink's monitor.
 
-Usage: whole_program_test.py <build dir>. Needs the test audio server
-(scripts/test-audio-server) for the playing scenario; starts its own Xvfb.
+Usage: whole_program_test.py <build dir> [test names]
+       whole_program_test.py --binary <quavira> [test names]
+The first installs the build into a temporary prefix, the second runs the
+given binary. The display is the CTest fixture's (QUAVIRA_TEST_DISPLAY_STATE)
+when it runs, else Xvfb with openbox started here. The scenarios that play
+need the test audio server (QUAVIRA_TEST_SINK and its client environment)
+and are skipped without it. Exits 77 when anything was skipped and nothing
+failed, so that CTest reports the test as skipped, not passed.
 """
+import json
 import os
 import shutil
 import signal
@@ -18,13 +25,18 @@ import desktop as d
 
 BUILD_DIR = None
 BINARY = None
+DESKTOP = None
+SINK = os.environ.get("QUAVIRA_TEST_SINK")
+NO_SINK = "no test audio server (QUAVIRA_TEST_SINK is not set)"
 
 # Client-area points of the controls the user works with.
 BASE_EDIT = (14 + 248 + 24, 11 + 57 + 11)
 FUP = (14 + 552 + 15, 11 + 80 + 6)
 FDOWN = (14 + 552 + 15, 11 + 102 + 24)
 MARGIN = (3, 200)  # window background, outside the three white boxes
+BASE_FIELD = (14 + 248 + 46, 11 + 57 + 2)  # the base edit's own background, right of its text
 MESSAGE_TITLE = "Quavira 2025"
+BAND_COLOURS = ("#00C6C6", "#C0C0C0", "#FF00FF", "#00FFFF", "#00FF00", "#FF8000")
 
 
 def install():
@@ -33,11 +45,26 @@ def install():
     return prefix, os.path.join(prefix, "bin", "quavira")
 
 
+def assert_centred(desktop, window):
+    """The window with its frame is centred on the screen, and it has a frame
+    (the window manager is there: otherwise this would prove nothing)."""
+    x, y, width, height = desktop.frame_geometry(window)
+    _, _, client_width, client_height = desktop.geometry(window)
+    screen_width, screen_height = desktop.screen_size()
+    if (width, height) == (client_width, client_height):
+        raise AssertionError("the window has no frame: no window manager runs")
+    off_centre = (2 * x + width - screen_width, 2 * y + height - screen_height)
+    if max(map(abs, off_centre)) > 2:
+        raise AssertionError(f"frame {width} x {height} at {x}, {y} is not centred on "
+                             f"the {screen_width} x {screen_height} screen")
+
+
 def message_text(desktop, timeout=10.0):
-    """Reads the text of the message box on top, closes it with Enter and
-    returns the text."""
+    """Reads the text of the message box on top, checks that the box is
+    centred at its final size, closes it with Enter and returns the text."""
     box = desktop.wait_window(MESSAGE_TITLE, timeout)
     time.sleep(0.3)  # painted
+    assert_centred(desktop, box)
     text = desktop.label_text(box)
     desktop.focus(box)
     desktop.keys("Return")
@@ -45,13 +72,38 @@ def message_text(desktop, timeout=10.0):
     return text
 
 
+@unittest.skipUnless(SINK, NO_SINK)
+class StartUp(unittest.TestCase):
+    """The program started with options Qt itself would act on."""
+
+    def test_takes_no_command_line_shows_its_window_centred_and_exits_0(self):
+        with tempfile.NamedTemporaryFile("w", suffix=".qss") as sheet:
+            sheet.write("* { background: #123456; color: #123456; }\n")
+            sheet.flush()
+            program = d.Program(BINARY, DESKTOP, args=["-platform", "bogus", "-reverse", "-stylesheet", sheet.name])
+            try:
+                window = program.wait_shown()
+                time.sleep(0.3)  # painted
+                self.assertEqual(DESKTOP.geometry(window)[2:], (737, 486))
+                # Neither mirrored nor restyled.
+                self.assertEqual(DESKTOP.pixel(window, *BASE_FIELD), "#C8FBD7")
+                self.assertIn(DESKTOP.pixel(window, *MARGIN), BAND_COLOURS)
+                assert_centred(DESKTOP, window)
+                code, errors = program.close()
+                self.assertEqual(code, 0)
+                self.assertEqual([line for line in errors.splitlines() if line], [])
+            finally:
+                program.kill()
+
+
+@unittest.skipUnless(SINK, NO_SINK)
 class Playing(unittest.TestCase):
     """One run of the program, step by step, as a listener uses it."""
 
     @classmethod
     def setUpClass(cls):
-        cls.desktop = d.Display()
-        cls.sound = d.Recording(os.environ["QUAVIRA_TEST_SINK"])
+        cls.desktop = DESKTOP
+        cls.sound = d.Recording(SINK)
         cls.program = d.Program(BINARY, cls.desktop)
         cls.window = cls.program.wait_shown()
         cls.desktop.focus(cls.window)
@@ -61,7 +113,6 @@ class Playing(unittest.TestCase):
     def tearDownClass(cls):
         cls.program.kill()
         cls.sound.close()
-        cls.desktop.close()
 
     def heard(self, left_hz, right_hz):
         # The median of three 0.2-s measurements, so that one dropped block
@@ -89,11 +140,8 @@ class Playing(unittest.TestCase):
             self.desktop.click(self.window, *where)
 
     def test_1_window_title_size_and_silence_at_start(self):
-        x, y, width, height = self.desktop.geometry(self.window)
-        self.assertEqual((width, height), (737, 486))
-        # Centred on the 1024 x 768 screen.
-        self.assertLessEqual(abs(x - (1024 - 737) // 2), 1)
-        self.assertLessEqual(abs(y - (768 - 486) // 2), 1)
+        self.assertEqual(self.desktop.geometry(self.window)[2:], (737, 486))
+        assert_centred(self.desktop, self.window)
         self.silent()
 
     def test_2_base_and_offset_play_left_and_right(self):
@@ -194,10 +242,7 @@ class WithoutSound(unittest.TestCase):
     """No audio server at all, and one that goes away while playing."""
 
     def setUp(self):
-        self.desktop = d.Display()
-
-    def tearDown(self):
-        self.desktop.close()
+        self.desktop = DESKTOP
 
     def responsive(self, window):
         """The window still reacts: one press of the down arrow at offset 1
@@ -262,10 +307,43 @@ class WithoutSound(unittest.TestCase):
             server.close()
 
 
-if __name__ == "__main__":
-    BUILD_DIR = sys.argv.pop(1)
-    PREFIX, BINARY = install()
+def display():
+    """The fixture's display when it runs, else one of our own."""
     try:
-        unittest.main(verbosity=2)
+        with open(os.environ["QUAVIRA_TEST_DISPLAY_STATE"]) as f:
+            return d.Display.attach(json.load(f)["display"]), False
+    except Exception:  # no fixture, or its display is gone
+        return d.Display(), True
+
+
+def main():
+    global BUILD_DIR, BINARY, DESKTOP
+    args = sys.argv[1:]
+    prefix = None
+    if args[0] == "--binary":
+        BINARY, args = os.path.abspath(args[1]), args[2:]
+    else:
+        BUILD_DIR, args = args[0], args[1:]
+        prefix, BINARY = install()
+    missing = [tool for tool in ("Xvfb", "openbox", "xdotool", "xclip") if not shutil.which(tool)]
+    if missing:
+        print("SKIPPED: not installed: " + ", ".join(missing) + " (scripts/setup installs them)")
+        return 77
+    DESKTOP, own = display()
+    try:
+        result = unittest.main(argv=[sys.argv[0], *args], verbosity=2, exit=False).result
     finally:
-        shutil.rmtree(PREFIX, ignore_errors=True)
+        if own:
+            DESKTOP.close()
+        if prefix:
+            shutil.rmtree(prefix, ignore_errors=True)
+    if not result.wasSuccessful():
+        return 1
+    if result.skipped:
+        print("SKIPPED: " + "; ".join(sorted({reason for _, reason in result.skipped})))
+        return 77
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
