@@ -38,7 +38,7 @@ namespace quavira {
 // state below under the threaded main loop's lock.
 class PulseWaveOut final : public WaveOut {
 public:
-    static constexpr std::chrono::milliseconds kCallBudget{150};
+    static constexpr std::chrono::milliseconds kCallBudget{120};
 
     PulseWaveOut();
     ~PulseWaveOut() override;

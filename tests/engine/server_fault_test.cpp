@@ -1,0 +1,215 @@
+// The sound server lost, frozen and restarted under a playing engine. Each
+// test runs a server of its own (the kind in QUAVIRA_TEST_SERVER) in a
+// temporary directory through the test script, and points this process and
+// its recorders at it. Every engine call runs under a hang guard.
+#include "fallback_wave_out.h"
+#include "loop_buffer.h"
+#include "portaudio_wave_out.h"
+#include "pulse_wave_out.h"
+#include "sound_check.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+
+namespace quavira {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace sound;
+
+class PrivateServer {
+public:
+    PrivateServer()
+    {
+        char dir[] = "/tmp/quavira-fault.XXXXXX";
+        if (!::mkdtemp(dir))
+            return;
+        m_dir = dir;
+        ::setenv("XDG_RUNTIME_DIR", (m_dir + "/runtime").c_str(), 1);
+        ::setenv("HOME", (m_dir + "/home").c_str(), 1);
+        ::setenv("PULSE_SERVER", ("unix:" + m_dir + "/runtime/pulse/native").c_str(), 1);
+        ::setenv("PULSE_CLIENTCONFIG", (m_dir + "/client.conf").c_str(), 1);
+        ::setenv("QUAVIRA_TEST_SINK", "quavira_test", 1);
+    }
+    ~PrivateServer()
+    {
+        run("stop");
+        std::filesystem::remove_all(m_dir);
+    }
+    PrivateServer(const PrivateServer&) = delete;
+    PrivateServer& operator=(const PrivateServer&) = delete;
+
+    bool start() { return !m_dir.empty() && run("start"); }
+    void kill() { run("kill"); }
+    void freeze() { run("freeze"); }
+    void thaw() { run("thaw"); }
+
+private:
+    bool run(const char* command)
+    {
+        const std::string line = std::string(QUAVIRA_TEST_AUDIO_SCRIPT) + " " + command + " " + m_dir + " >/dev/null 2>&1";
+        return std::system(line.c_str()) == 0;
+    }
+
+    std::string m_dir;
+};
+
+// Runs one engine call on a thread of its own and returns its result. A
+// call that has not returned within 5 s has hung: the run ends at once as a
+// failure, since the thread can be neither joined nor abandoned safely.
+// Any call must return within 200 ms, whatever the server does.
+template <class Call>
+auto bounded(const char* what, Call call)
+{
+    std::packaged_task<decltype(call())()> task(std::move(call));
+    auto result = task.get_future();
+    const auto begin = Clock::now();
+    std::thread worker(std::move(task));
+    if (result.wait_for(5s) != std::future_status::ready) {
+        std::printf("FAILED: %s did not return within 5 s\n", what);
+        std::fflush(stdout);
+        std::_Exit(EXIT_FAILURE);
+    }
+    worker.join();
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - begin).count();
+    std::printf("%s returned after %.1f ms\n", what, ms);
+    EXPECT_LE(ms, 200.0) << what;
+    return result.get();
+}
+
+#define START_OR_SKIP(server)                                                                            \
+    do {                                                                                                 \
+        if (!(server).start()) {                                                                         \
+            if (std::getenv("QUAVIRA_REQUIRE_SOUND"))                                                    \
+                FAIL() << "could not start a sound server of our own (scripts/test-audio-server)";       \
+            GTEST_SKIP() << "no sound server of our own could be started (pulseaudio or pipewire missing?)"; \
+        }                                                                                                \
+    } while (false)
+
+// Plays the engine's loop for a moment and says whether the sink heard it.
+bool heard(LoopBuffer& engine)
+{
+    MonitorRecording recorder(1.0);
+    if (!recorder.waitLive())
+        return false;
+    const std::string status = bounded("Start", [&] { return engine.startLooped(); });
+    EXPECT_EQ(status, "0");
+    const Bytes& rec = recorder.finish();
+    return status == "0" && firstSound(rec, 0).has_value();
+}
+
+std::unique_ptr<LoopBuffer> playingEngine()
+{
+    auto engine = std::make_unique<LoopBuffer>(std::make_unique<PulseWaveOut>());
+    EXPECT_EQ(bounded("Open", [&] { return engine->open(); }), "0");
+    engine->fillChannel(440, 100, 0.0f, Channel::Left);
+    engine->fillChannel(450, 100, 0.0f, Channel::Right);
+    return engine;
+}
+
+TEST(ServerFaults, KilledWhilePlayingFailsEveryCallThenTheFirstStartAfterARestartPlays)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    auto engine = playingEngine();
+    ASSERT_TRUE(heard(*engine));
+
+    server.kill();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(bounded("Stop, server gone", [&] { return engine->stop(); }), "Can't stop, won't stop!");
+    EXPECT_EQ(bounded("Start, server gone", [&] { return engine->startLooped(); }), "Can't reset!");
+    bounded("Fill, server gone", [&] {
+        engine->fillChannel(500, 100, 0.0f, Channel::Right);
+        return 0;
+    });
+
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(heard(*engine)) << "no sound after the server came back";
+    EXPECT_EQ(bounded("Close", [&] { return engine->close(); }), "0");
+}
+
+TEST(ServerFaults, KilledWhileStoppedFailsStartThenTheFirstStartAfterARestartPlays)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    auto engine = playingEngine();
+    ASSERT_TRUE(heard(*engine));
+    EXPECT_EQ(bounded("Stop", [&] { return engine->stop(); }), "0");
+
+    server.kill();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(bounded("Start, server gone", [&] { return engine->startLooped(); }), "Can't reset!");
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(heard(*engine)) << "no sound after the server came back";
+}
+
+TEST(ServerFaults, FrozenDuringAFillStopAndStartEveryCallReturnsAndPlaysAgainOnceThawed)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    auto engine = playingEngine();
+    ASSERT_TRUE(heard(*engine));
+
+    server.freeze();
+    bounded("Fill, server frozen", [&] {
+        engine->fillChannel(500, 100, 0.0f, Channel::Right);
+        return 0;
+    });
+    EXPECT_EQ(bounded("Stop, server frozen", [&] { return engine->stop(); }), "Can't stop, won't stop!");
+    EXPECT_EQ(bounded("Start, server frozen", [&] { return engine->startLooped(); }), "Can't reset!");
+    server.thaw();
+    EXPECT_TRUE(heard(*engine)) << "no sound after the server was thawed";
+
+    // Frozen while stopped: nothing to reset, and the write gives up.
+    EXPECT_EQ(bounded("Stop", [&] { return engine->stop(); }), "0");
+    server.freeze();
+    EXPECT_EQ(bounded("Start, server frozen while stopped", [&] { return engine->startLooped(); }), "Can't write!");
+    server.thaw();
+    EXPECT_TRUE(heard(*engine)) << "no sound after the server was thawed";
+}
+
+TEST(ServerFaults, WithNoServerAtAllOpenGivesError003AndNoBuffer)
+{
+    PrivateServer environmentOnly;  // never started: nothing listens on PULSE_SERVER
+    LoopBuffer pulseOnly(std::make_unique<PulseWaveOut>());
+    EXPECT_EQ(bounded("Open, no server", [&] { return pulseOnly.open(); }), "Error003");
+    EXPECT_TRUE(pulseOnly.samples().empty());
+    // The shipped device then tries PortAudio, whose default device here
+    // leads to the same missing server.
+    LoopBuffer system(makeSystemWaveOut());
+    EXPECT_EQ(system.open(), "Error003");
+    EXPECT_TRUE(system.samples().empty());
+}
+
+// The fallback: PortAudio through ALSA's pulse plugin. A stream the server
+// ended must report failure, not "0", and must not be restarted (that hung).
+TEST(ServerFaults, PortAudioKilledWhilePlayingFailsEveryCallPromptly)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    MonitorRecording recorder(1.0);
+    ASSERT_TRUE(recorder.waitLive());
+    auto engine = std::make_unique<LoopBuffer>(std::make_unique<PortAudioWaveOut>());
+    ASSERT_EQ(engine->open(), "0");
+    engine->fillChannel(440, 100, 0.0f, Channel::Left);
+    ASSERT_EQ(engine->startLooped(), "0");
+    ASSERT_TRUE(firstSound(recorder.finish(), 0)) << "the tone never reached the sink";
+
+    server.kill();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(bounded("Stop, server gone", [&] { return engine->stop(); }), "Can't stop, won't stop!");
+    EXPECT_EQ(bounded("Start, server gone", [&] { return engine->startLooped(); }), "Can't reset!");
+    EXPECT_EQ(bounded("Close, server gone", [&] { return engine->close(); }), "Unable to close!");
+    bounded("Releasing the device", [&] {
+        engine.reset();
+        return true;
+    });
+}
+
+}  // namespace
+}  // namespace quavira
