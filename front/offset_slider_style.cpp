@@ -2,6 +2,7 @@
 #include "offset_slider_style.h"
 
 #include <QPainter>
+#include <QPen>
 #include <QPolygon>
 #include <QStyleOptionSlider>
 
@@ -98,11 +99,11 @@ void OffsetSliderStyle::drawComplexControl(ComplexControl control, const QStyleO
     painter->setPen(palette.color(QPalette::Light));
     painter->drawPolyline(QPolygon{outline[4] + QPoint(1, -1), outline[0] + QPoint(1, 0), outline[1] + QPoint(0, 1)});
 
-    if (slider->state & State_HasFocus) {
-        QStyleOptionFocusRect focus;
-        focus.QStyleOption::operator=(*slider);
-        focus.rect = slider->rect.adjusted(1, 1, -1, -1);
-        proxy()->drawPrimitive(PE_FrameFocusRect, &focus, painter, widget);
+    // A dotted rectangle round the whole slider while it has the keyboard.
+    if ((slider->state & State_HasFocus) && (slider->state & State_Active)) {
+        painter->setPen(QPen(palette.color(QPalette::ButtonText), 1, Qt::DotLine));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(slider->rect.adjusted(0, 0, -1, -1));
     }
     painter->restore();
 }
