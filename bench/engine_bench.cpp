@@ -1,11 +1,14 @@
-// Engine benchmarks: one channel fill, and Start/Stop on the test device.
+// Engine benchmarks: one channel fill, one second of output through the
+// renderer, and Start/Stop on the test device.
 #include "channel_synthesis.h"
 #include "fake_wave_out.h"
 #include "loop_buffer.h"
+#include "loop_renderer.h"
 
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -24,6 +27,31 @@ void BM_FillChannel(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kLoopFrames));
 }
 BENCHMARK(BM_FillChannel)->Unit(benchmark::kMicrosecond);
+
+// One second of output as a back end asks for it (in 10-ms pieces), with
+// one change and its fade in it, as while a user works the controls.
+void BM_RenderOneSecond(benchmark::State& state)
+{
+    std::vector<Sample> buffer(kLoopBytes);
+    fillChannel(buffer, 440, 100, 0.0f, Channel::Left);
+    fillChannel(buffer, 450, 100, 0.0f, Channel::Right);
+    std::vector<std::uint8_t> loop;
+    for (const Sample& s : buffer)
+        loop.push_back(s.load());
+    LoopRenderer renderer;
+    renderer.start(0, loop.data());
+    std::vector<std::uint8_t> out(2 * 441);
+    for (auto _ : state) {
+        for (int piece = 0; piece < 100; ++piece) {
+            if (piece == 50)
+                renderer.change(renderer.position(), loop.data());
+            renderer.render(out.data(), 441);
+            benchmark::DoNotOptimize(out.data());
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kLoopFrames));
+}
+BENCHMARK(BM_RenderOneSecond)->Unit(benchmark::kMicrosecond);
 
 void BM_StartStop(benchmark::State& state)
 {

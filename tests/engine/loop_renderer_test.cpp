@@ -3,11 +3,14 @@
 #include "channel_synthesis.h"
 #include "loop_buffer.h"
 #include "loop_renderer.h"
+#include "loop_snapshots.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace quavira {
@@ -145,6 +148,43 @@ TEST(LoopRenderer, StopFadesOutToSilenceAndAStartAfterItPlaysFromTheLoopsFirstFr
     joined.insert(joined.end(), gap.begin(), gap.end());
     joined.insert(joined.end(), again.begin(), again.end());
     EXPECT_LE(largestStep(joined), largestStep(a) + 2);
+}
+
+// The hand-over to an audio callback: every copy the callback takes is one
+// whole published loop, never a mix of two, and the newest one arrives.
+TEST(LoopSnapshots, TheCallbackTakesWholeCopiesWithoutALock)
+{
+    std::vector<Sample> live(kLoopBytes);
+    const auto paint = [&](std::uint8_t value) {
+        for (Sample& s : live)
+            s.store(value, std::memory_order_relaxed);
+    };
+    paint(0);
+    LoopSnapshots snapshots(kLoopBytes);
+    snapshots.reset(live);
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::atomic<std::uint8_t> newest{0};
+    std::thread callback([&] {
+        for (;;) {
+            const bool last = done.load(std::memory_order_acquire);
+            if (const std::uint8_t* copy = snapshots.takeNewer()) {
+                if (!std::all_of(copy, copy + kLoopBytes, [&](std::uint8_t b) { return b == copy[0]; }))
+                    ++torn;
+                newest = copy[0];
+            }
+            if (last)
+                return;
+        }
+    });
+    for (int k = 1; k <= 200; ++k) {
+        paint(static_cast<std::uint8_t>(k));
+        snapshots.publish(live);
+    }
+    done.store(true, std::memory_order_release);
+    callback.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(newest.load(), 200);
 }
 
 }  // namespace
