@@ -119,9 +119,8 @@ MmResult PortAudioWaveOut::prepareHeader(WaveOutHandle handle, WaveHdr* header, 
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    if (!header || headerSize != kWaveHdrSize || !header->data || header->bufferLength == 0 ||
-        header->bufferLength % 2 != 0)
-        return kMmSysInvalidParam;
+    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytesPlayed, false))
+        return refused;
     header->flags |= kWhdrPrepared;
     return kMmSysNoError;
 }
@@ -130,10 +129,8 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    if (!header || headerSize != kWaveHdrSize || !header->data || header->bufferLength != kLoopBytesPlayed)
-        return kMmSysInvalidParam;
-    if (!(header->flags & kWhdrPrepared))
-        return kWaveUnprepared;
+    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytesPlayed, true))
+        return refused;
 
     abortStream();
     if (m_lost)

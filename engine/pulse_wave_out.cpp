@@ -151,8 +151,8 @@ MmResult PulseWaveOut::prepareHeader(WaveOutHandle handle, WaveHdr* header, std:
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    if (!header || headerSize != kWaveHdrSize || !header->data || header->bufferLength != kLoopBytes)
-        return kMmSysInvalidParam;
+    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, false))
+        return refused;
     header->flags |= kWhdrPrepared;
     return kMmSysNoError;
 }
@@ -161,10 +161,8 @@ MmResult PulseWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    if (!header || headerSize != kWaveHdrSize || !header->data || header->bufferLength != kLoopBytes)
-        return kMmSysInvalidParam;
-    if (!(header->flags & kWhdrPrepared))
-        return kWaveUnprepared;
+    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, true))
+        return refused;
 
     const Deadline deadline = Clock::now() + kCallBudget;
     MainloopLock lock(m_mainloop);

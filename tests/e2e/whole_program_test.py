@@ -46,15 +46,20 @@ def install():
 
 
 def assert_centred(desktop, window):
-    """The window with its frame is centred on the screen, and it has a frame
-    (the window manager is there: otherwise this would prove nothing)."""
-    x, y, width, height = desktop.frame_geometry(window)
-    _, _, client_width, client_height = desktop.geometry(window)
+    """The window with its frame ends up centred on the screen (it moves once
+    its frame is known), and it has a frame: the window manager is there,
+    otherwise this would prove nothing."""
     screen_width, screen_height = desktop.screen_size()
-    if (width, height) == (client_width, client_height):
+
+    def frame_and_offset():
+        x, y, width, height = desktop.frame_geometry(window)
+        return (x, y, width, height), max(abs(2 * x + width - screen_width), abs(2 * y + height - screen_height))
+
+    d.wait_for(lambda: frame_and_offset()[1] <= 2, 5)
+    (x, y, width, height), offset = frame_and_offset()
+    if (width, height) == tuple(desktop.geometry(window)[2:]):
         raise AssertionError("the window has no frame: no window manager runs")
-    off_centre = (2 * x + width - screen_width, 2 * y + height - screen_height)
-    if max(map(abs, off_centre)) > 2:
+    if offset > 2:
         raise AssertionError(f"frame {width} x {height} at {x}, {y} is not centred on "
                              f"the {screen_width} x {screen_height} screen")
 

@@ -2,6 +2,7 @@
 // monitor is recorded and measured. On PulseAudio the sink is u8 stereo at
 // 44,100 Hz, so the recording holds the played bytes exactly; PipeWire's
 // float graph resamples, so there the tones and the timings are checked.
+#include "busy_cores.h"
 #include "loop_buffer.h"
 #include "portaudio_wave_out.h"
 #include "pulse_wave_out.h"
@@ -188,19 +189,11 @@ TEST(RealSoundUnderLoad, PlaysTenSecondsWithoutAGapWhileBothCoresAreBusy)
     engine.fillChannel(307, 100, 0.0f, Channel::Right);
     const Bytes loop = snapshot(engine);
 
-    std::atomic<bool> busy{true};
-    std::vector<std::thread> loads;
-    for (int core = 0; core < 2; ++core)
-        loads.emplace_back([&] {
-            volatile unsigned long spin = 0;
-            while (busy.load(std::memory_order_relaxed))
-                spin = spin + 1;
-        });
-    ASSERT_EQ(engine.startLooped(), "0");
-    std::this_thread::sleep_for(10500ms);
-    busy = false;
-    for (std::thread& load : loads)
-        load.join();
+    {
+        testing::BusyCores load;
+        ASSERT_EQ(engine.startLooped(), "0");
+        std::this_thread::sleep_for(10500ms);
+    }
     EXPECT_EQ(engine.stop(), "0");
     const Bytes& rec = recorder.finish();
     EXPECT_EQ(pulse->underruns(), 0u);

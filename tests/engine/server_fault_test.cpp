@@ -103,6 +103,14 @@ bool heard(LoopBuffer& engine)
     return status == "0" && firstSound(rec, 0).has_value();
 }
 
+void fillBounded(LoopBuffer& engine, const char* what)
+{
+    bounded(what, [&] {
+        engine.fillChannel(500, 100, 0.0f, Channel::Right);
+        return 0;
+    });
+}
+
 std::unique_ptr<LoopBuffer> playingEngine()
 {
     auto engine = std::make_unique<LoopBuffer>(std::make_unique<PulseWaveOut>());
@@ -123,10 +131,7 @@ TEST(ServerFaults, KilledWhilePlayingFailsEveryCallThenTheFirstStartAfterARestar
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(bounded("Stop, server gone", [&] { return engine->stop(); }), "Can't stop, won't stop!");
     EXPECT_EQ(bounded("Start, server gone", [&] { return engine->startLooped(); }), "Can't reset!");
-    bounded("Fill, server gone", [&] {
-        engine->fillChannel(500, 100, 0.0f, Channel::Right);
-        return 0;
-    });
+    fillBounded(*engine, "Fill, server gone");
 
     ASSERT_TRUE(server.start());
     EXPECT_TRUE(heard(*engine)) << "no sound after the server came back";
@@ -156,10 +161,7 @@ TEST(ServerFaults, FrozenDuringAFillStopAndStartEveryCallReturnsAndPlaysAgainOnc
     ASSERT_TRUE(heard(*engine));
 
     server.freeze();
-    bounded("Fill, server frozen", [&] {
-        engine->fillChannel(500, 100, 0.0f, Channel::Right);
-        return 0;
-    });
+    fillBounded(*engine, "Fill, server frozen");
     EXPECT_EQ(bounded("Stop, server frozen", [&] { return engine->stop(); }), "Can't stop, won't stop!");
     EXPECT_EQ(bounded("Start, server frozen", [&] { return engine->startLooped(); }), "Can't reset!");
     server.thaw();

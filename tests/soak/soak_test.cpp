@@ -5,6 +5,7 @@
 // builder, a preset from the stereo section and a press of the builder's
 // start/stop button, in turn. The server must report no underflow, memory
 // must stay flat after the warm-up and every status text must be "0".
+#include "busy_cores.h"
 #include "loop_buffer.h"
 #include "message_box.h"
 #include "pulse_wave_out.h"
@@ -46,7 +47,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 extern char** environ;
 
@@ -255,14 +255,7 @@ protected:
         toggle();
         s.playedAtStart = panel.startCaption() == QStringLiteral("Stop");
 
-        std::atomic<bool> busy{true};
-        std::vector<std::thread> loads;
-        for (int core = 0; core < 2; ++core)
-            loads.emplace_back([&] {
-                volatile unsigned long spin = 0;
-                while (busy.load(std::memory_order_relaxed))
-                    spin = spin + 1;
-            });
+        auto load = std::make_unique<quavira::testing::BusyCores>();
 
         const double seconds = soakSeconds();
         const auto begin = Clock::now();
@@ -305,9 +298,7 @@ protected:
         timer.start(kChangeInterval);
         loop.exec();
         timer.stop();
-        busy = false;
-        for (std::thread& load : loads)
-            load.join();
+        load.reset();
 
         s.changes = step;
         s.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
