@@ -3,10 +3,14 @@
 
 #include <QEvent>
 #include <QScreen>
+#include <QWindow>
 
 #include <algorithm>
 
 namespace {
+
+constexpr int kFrameCheckMs = 10;
+constexpr int kFrameWaitMs = 3000;  // a window manager frames a window well within this
 
 bool isCentredKind(const QWidget* widget)
 {
@@ -14,57 +18,74 @@ bool isCentredKind(const QWidget* widget)
     return widget->isWindow() && (type == Qt::Window || type == Qt::Dialog);
 }
 
+// The frame the window manager put round the window, straight from the
+// platform window (the widget's own copy is refreshed only when it moves).
+// While the window manager reparents a window a frame can briefly seem
+// negative; only a real one counts.
+QMargins knownFrame(const QWidget* window)
+{
+    const QWindow* handle = window->windowHandle();
+    const QMargins frame = handle ? handle->frameMargins() : QMargins();
+    const bool real = !frame.isNull() && frame.left() >= 0 && frame.top() >= 0 && frame.right() >= 0 &&
+                      frame.bottom() >= 0;
+    return real ? frame : QMargins();
+}
+
 void centre(QWidget* window)
 {
     const QScreen* screen = window->screen();
     if (!screen)
         return;
-    QRect frame(QPoint(), window->frameGeometry().size());
-    frame.moveCenter(screen->availableGeometry().center());
-    // A top-level move places the frame's top-left corner.
-    window->move(frame.topLeft());
-}
-
-bool frameKnown(const QWidget* window)
-{
-    return window->frameGeometry() != window->geometry();
+    const QMargins frame = knownFrame(window);
+    QRect outer(QPoint(), window->size().grownBy(frame));
+    outer.moveCenter(screen->availableGeometry().center());
+    const QPoint client = outer.topLeft() + QPoint(frame.left(), frame.top());
+    if (QWindow* handle = window->windowHandle(); handle && !frame.isNull())
+        handle->setPosition(client);
+    else
+        window->move(client);  // no frame: the window's own top-left corner
 }
 
 }  // namespace
 
+WindowCentring::WindowCentring(QObject* parent) : QObject(parent)
+{
+    m_frameCheck.setInterval(kFrameCheckMs);
+    connect(&m_frameCheck, &QTimer::timeout, this, &WindowCentring::checkFrames);
+}
+
 bool WindowCentring::eventFilter(QObject* watched, QEvent* event)
 {
     const QEvent::Type type = event->type();
-    if ((m_unframed.empty() && type != QEvent::Show) || !watched->isWidgetType())
+    if ((type != QEvent::Show && type != QEvent::Resize && type != QEvent::Hide) || !watched->isWidgetType())
         return false;
     auto* widget = static_cast<QWidget*>(watched);
-    std::erase_if(m_unframed, [](const QPointer<QWidget>& w) { return w.isNull(); });
-    const auto tracked = std::find(m_unframed.begin(), m_unframed.end(), widget);
+    const auto tracked =
+        std::find_if(m_unframed.begin(), m_unframed.end(), [widget](const Unframed& u) { return u.window == widget; });
     if (tracked == m_unframed.end()) {
         if (type == QEvent::Show && !event->spontaneous() && isCentredKind(widget)) {
-            m_unframed.emplace_back(widget);
+            m_unframed.push_back({widget, QDeadlineTimer(kFrameWaitMs)});
+            m_frameCheck.start();
             centre(widget);
         }
-        return false;
-    }
-    switch (type) {
-    case QEvent::Resize:  // a message box sets its final size in its show handler
-        centre(widget);
-        break;
-    case QEvent::Move:
-    case QEvent::Paint:
-        // On screen now. Once the frame is known the window is centred one
-        // last time, after the event that told.
-        if (frameKnown(widget)) {
-            m_unframed.erase(tracked);
-            QMetaObject::invokeMethod(widget, [widget] { centre(widget); }, Qt::QueuedConnection);
-        }
-        break;
-    case QEvent::Hide:
+    } else if (type == QEvent::Resize) {
+        centre(widget);  // a message box sets its final size in its show handler
+    } else if (type == QEvent::Hide) {
         m_unframed.erase(tracked);
-        break;
-    default:
-        break;
     }
     return false;
+}
+
+void WindowCentring::checkFrames()
+{
+    std::erase_if(m_unframed, [](const Unframed& u) {
+        if (u.window.isNull() || u.giveUp.hasExpired())
+            return true;
+        if (knownFrame(u.window).isNull())
+            return false;
+        centre(u.window);
+        return true;
+    });
+    if (m_unframed.empty())
+        m_frameCheck.stop();
 }
