@@ -83,6 +83,8 @@ pa_time_event* newTimer(pa_context* context, microseconds delay, pa_time_event_c
     return pa_context_rttime_new(context, pa_rtclock_now() + usec, callback, userdata);
 }
 
+constexpr pa_usec_t kResumeEveryUsec = 1'000'000;
+
 void freeTimer(pa_threaded_mainloop* mainloop, pa_time_event* timer)
 {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop);
@@ -107,6 +109,7 @@ PulseWaveOut::~PulseWaveOut()
         return;
     {
         MainloopLock lock(m_mainloop);
+        stopResuming();
         disconnect();
     }
     pa_threaded_mainloop_stop(m_mainloop);
@@ -166,6 +169,7 @@ MmResult PulseWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_
 
     const Deadline deadline = Clock::now() + kCallBudget;
     MainloopLock lock(m_mainloop);
+    stopResuming();
     if (!connected() && connect(deadline) != kMmSysNoError)
         return kMmSysError;
     m_data = header->data;
@@ -221,6 +225,8 @@ MmResult PulseWaveOut::reset(WaveOutHandle handle)
         return kMmSysInvalidHandle;
     const Deadline deadline = Clock::now() + kCallBudget;
     MainloopLock lock(m_mainloop);
+    // The user wants silence now, not the tone back when the server returns.
+    stopResuming();
     // Nothing plays without a connection; the reset succeeds once a server
     // answers again, so that the next write finds one.
     if (!connected())
@@ -249,6 +255,7 @@ MmResult PulseWaveOut::close(WaveOutHandle handle)
         return kMmSysInvalidHandle;
     {
         MainloopLock lock(m_mainloop);
+        stopResuming();
         disconnect();
         m_data = nullptr;
     }
@@ -262,13 +269,21 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
         return;
     const Deadline deadline = Clock::now() + kCallBudget;
     MainloopLock lock(m_mainloop);
-    // While stopped the next write takes the loop as it then stands.
+    // While stopped the next write takes the loop as it then stands; while
+    // the server is away, the tone comes back with the loop as it then is.
+    if (m_resumeTimer) {
+        copyLoop();
+        return;
+    }
     if (m_playback != Playback::Playing || !connected())
         return;
     copyLoop();
     std::uint64_t read = 0;
     if (!readPosition(&read, deadline)) {
+        // A server too slow to answer is dropped; the tone comes back when
+        // one answers again.
         disconnect();
+        startResuming();
         return;
     }
     const std::uint64_t end = m_renderer.position();
@@ -282,7 +297,7 @@ bool PulseWaveOut::connected() const
            pa_stream_get_state(m_stream) == PA_STREAM_READY;
 }
 
-MmResult PulseWaveOut::connect(Deadline deadline)
+bool PulseWaveOut::beginContext()
 {
     disconnect();
     pa_proplist* properties = pa_proplist_new();
@@ -292,12 +307,38 @@ MmResult PulseWaveOut::connect(Deadline deadline)
     m_context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(m_mainloop), "Quavira", properties);
     pa_proplist_free(properties);
     if (!m_context)
-        return kMmSysNoMemory;
+        return false;
     pa_context_set_state_callback(m_context, onContextState, this);
     // No server of our own making: a desktop without one gets the fallback.
-    if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    return pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
+}
+
+bool PulseWaveOut::beginStream()
+{
+    const pa_sample_spec spec{PA_SAMPLE_U8, kRate, 2};
+    pa_channel_map map;
+    pa_channel_map_init_stereo(&map);
+    m_stream = pa_stream_new(m_context, "Binaural beats", &spec, &map);
+    if (!m_stream)
+        return false;
+    pa_stream_set_state_callback(m_stream, onStreamState, this);
+    pa_stream_set_write_callback(m_stream, onWritable, this);
+    pa_stream_set_underflow_callback(m_stream, onUnderflow, this);
+    pa_buffer_attr attributes{};
+    attributes.maxlength = std::numeric_limits<std::uint32_t>::max();
+    attributes.tlength = kQueueFrames * kBytesPerFrame;
+    attributes.prebuf = std::numeric_limits<std::uint32_t>::max();
+    attributes.minreq = kRequestFrames * kBytesPerFrame;
+    attributes.fragsize = std::numeric_limits<std::uint32_t>::max();
+    m_flushed = true;
+    return pa_stream_connect_playback(m_stream, nullptr, &attributes, PA_STREAM_START_CORKED, nullptr, nullptr) >= 0;
+}
+
+MmResult PulseWaveOut::connect(Deadline deadline)
+{
+    if (!beginContext()) {
         disconnect();
-        return kMmSysBadDeviceId;
+        return m_context ? kMmSysBadDeviceId : kMmSysNoMemory;
     }
     const Wait contextReady = waitUntil(
         [this]() -> std::optional<bool> {
@@ -316,44 +357,22 @@ MmResult PulseWaveOut::connect(Deadline deadline)
         // too late is a failure of the device.
         return error == PA_ERR_CONNECTIONREFUSED || error == PA_ERR_INVALIDSERVER ? kMmSysBadDeviceId : kMmSysError;
     }
-
-    const pa_sample_spec spec{PA_SAMPLE_U8, kRate, 2};
-    pa_channel_map map;
-    pa_channel_map_init_stereo(&map);
-    m_stream = pa_stream_new(m_context, "Binaural beats", &spec, &map);
-    if (!m_stream) {
-        disconnect();
-        return kMmSysError;
-    }
-    pa_stream_set_state_callback(m_stream, onStreamState, this);
-    pa_stream_set_write_callback(m_stream, onWritable, this);
-    pa_stream_set_underflow_callback(m_stream, onUnderflow, this);
-    pa_buffer_attr attributes{};
-    attributes.maxlength = std::numeric_limits<std::uint32_t>::max();
-    attributes.tlength = kQueueFrames * kBytesPerFrame;
-    attributes.prebuf = std::numeric_limits<std::uint32_t>::max();
-    attributes.minreq = kRequestFrames * kBytesPerFrame;
-    attributes.fragsize = std::numeric_limits<std::uint32_t>::max();
-    if (pa_stream_connect_playback(m_stream, nullptr, &attributes, PA_STREAM_START_CORKED, nullptr, nullptr) < 0) {
-        disconnect();
-        return kMmSysError;
-    }
-    const Wait streamReady = waitUntil(
-        [this]() -> std::optional<bool> {
-            const pa_stream_state_t state = pa_stream_get_state(m_stream);
-            if (state == PA_STREAM_READY)
-                return true;
-            if (!PA_STREAM_IS_GOOD(state))
-                return false;
-            return std::nullopt;
-        },
-        deadline);
+    const bool began = beginStream();
+    const Wait streamReady = !began ? Wait::Failed
+                                    : waitUntil(
+                                          [this]() -> std::optional<bool> {
+                                              const pa_stream_state_t state = pa_stream_get_state(m_stream);
+                                              if (state == PA_STREAM_READY)
+                                                  return true;
+                                              if (!PA_STREAM_IS_GOOD(state))
+                                                  return false;
+                                              return std::nullopt;
+                                          },
+                                          deadline);
     if (streamReady != Wait::Done) {
         disconnect();
         return kMmSysError;
     }
-    m_playback = Playback::Stopped;
-    m_flushed = true;
     return kMmSysNoError;
 }
 
@@ -377,6 +396,7 @@ void PulseWaveOut::disconnect()
     }
     m_playback = Playback::Stopped;
     m_flushed = true;
+    m_reconnecting = false;
 }
 
 template <typename Ready>
@@ -490,14 +510,94 @@ void PulseWaveOut::cancelCork()
     }
 }
 
-void PulseWaveOut::onContextState(pa_context*, void* self)
+void PulseWaveOut::onContextState(pa_context* context, void* self)
 {
-    pa_threaded_mainloop_signal(static_cast<PulseWaveOut*>(self)->m_mainloop, 0);
+    auto* me = static_cast<PulseWaveOut*>(self);
+    pa_threaded_mainloop_signal(me->m_mainloop, 0);
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (me->m_reconnecting && state == PA_CONTEXT_READY && !me->beginStream())
+        me->m_reconnecting = false;  // the next attempt starts afresh
+    else if (!PA_CONTEXT_IS_GOOD(state))
+        me->lost();
 }
 
-void PulseWaveOut::onStreamState(pa_stream*, void* self)
+void PulseWaveOut::onStreamState(pa_stream* stream, void* self)
 {
-    pa_threaded_mainloop_signal(static_cast<PulseWaveOut*>(self)->m_mainloop, 0);
+    auto* me = static_cast<PulseWaveOut*>(self);
+    pa_threaded_mainloop_signal(me->m_mainloop, 0);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (me->m_reconnecting && state == PA_STREAM_READY)
+        me->resume();
+    else if (!PA_STREAM_IS_GOOD(state))
+        me->lost();
+}
+
+void PulseWaveOut::lost()
+{
+    // The server went away (or dropped the stream) under a playing tone:
+    // try to bring the tone back every second until a server answers, or a
+    // call of the program says otherwise. An attempt that fails waits for
+    // the next second.
+    if (m_playback == Playback::Playing && !m_reconnecting)
+        startResuming();
+    m_reconnecting = false;
+}
+
+void PulseWaveOut::startResuming()
+{
+    m_playback = Playback::Stopped;
+    if (!m_resumeTimer)
+        armResumeTimer();
+}
+
+void PulseWaveOut::stopResuming()
+{
+    cancelResumeTimer();
+    if (m_reconnecting)
+        disconnect();
+}
+
+void PulseWaveOut::armResumeTimer()
+{
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(m_mainloop);
+    struct timeval when {};
+    pa_gettimeofday(&when);
+    pa_timeval_add(&when, kResumeEveryUsec);
+    m_resumeTimer = api->time_new(api, &when, onResumeTimer, this);
+}
+
+void PulseWaveOut::cancelResumeTimer()
+{
+    if (m_resumeTimer) {
+        freeTimer(m_mainloop, m_resumeTimer);
+        m_resumeTimer = nullptr;
+    }
+}
+
+void PulseWaveOut::onResumeTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)
+{
+    auto* me = static_cast<PulseWaveOut*>(self);
+    me->cancelResumeTimer();
+    me->armResumeTimer();
+    // An attempt that has not played within the second is dropped and
+    // tried afresh.
+    me->m_reconnecting = me->beginContext();
+}
+
+void PulseWaveOut::resume()
+{
+    // A new stream: its read position is 0 and it is corked. The tone
+    // starts from the loop's first frame after a lead-in.
+    cancelResumeTimer();
+    m_reconnecting = false;
+    const std::uint64_t first = kMaxLeadInFrames + kMarginFrames;
+    m_renderer.restartAt(0);
+    queueUntil(first);
+    m_renderer.start(first, m_loop.data());
+    queueUntil(first + kQueueFrames);
+    m_playback = Playback::Playing;
+    m_flushed = false;
+    pa_operation_unref(pa_stream_cork(m_stream, 0, nullptr, nullptr));
 }
 
 void PulseWaveOut::onWritable(pa_stream*, std::size_t, void* self)

@@ -12,6 +12,8 @@
 #include <vector>
 
 struct pa_context;
+struct pa_mainloop_api;
+struct timeval;
 struct pa_stream;
 struct pa_threaded_mainloop;
 struct pa_time_event;
@@ -34,8 +36,11 @@ namespace quavira {
 // most kCallBudget: a server that is frozen, gone or too slow costs the
 // connection and the call fails. Write and reset connect again when the
 // connection was lost, so the first call after the server is back succeeds.
-// libpulse's own thread runs the refills and callbacks; the two share the
-// state below under the threaded main loop's lock.
+// A tone lost while playing (the server restarted or was too slow) comes
+// back by itself: a new connection is tried every second until one plays
+// or a call of the program decides otherwise.
+// libpulse's own thread runs the refills, callbacks and those attempts; the
+// two threads share the state below under the threaded main loop's lock.
 class PulseWaveOut final : public WaveOut {
 public:
     static constexpr std::chrono::milliseconds kCallBudget{120};
@@ -66,8 +71,18 @@ private:
 
     bool isOpen(WaveOutHandle handle) const { return handle != kNoWaveOut && handle == m_handle; }
     bool connected() const;
+    // The first steps of a connection, which the callbacks carry on when
+    // the tone is being brought back; false when the step failed at once.
+    bool beginContext();
+    bool beginStream();
     MmResult connect(Deadline deadline);
     void disconnect();
+    void lost();
+    void startResuming();
+    void stopResuming();
+    void armResumeTimer();
+    void cancelResumeTimer();
+    void resume();
     template <typename Ready>
     Wait waitUntil(Ready ready, Deadline deadline);
     Wait finish(pa_operation* operation, Deadline deadline);
@@ -86,11 +101,13 @@ private:
     static void onStreamState(pa_stream* stream, void* self);
     static void onWritable(pa_stream* stream, std::size_t bytes, void* self);
     static void onUnderflow(pa_stream* stream, void* self);
+    static void onResumeTimer(pa_mainloop_api* api, pa_time_event* timer, const struct timeval* when, void* self);
 
     pa_threaded_mainloop* m_mainloop = nullptr;
     pa_context* m_context = nullptr;
     pa_stream* m_stream = nullptr;
     pa_time_event* m_corkTimer = nullptr;
+    pa_time_event* m_resumeTimer = nullptr;  // set while the tone is to come back
     WaveOutHandle m_handle = kNoWaveOut;
     WaveOutHandle m_lastHandle = kNoWaveOut;
 
@@ -100,7 +117,8 @@ private:
     std::vector<std::uint8_t> m_loop;
     std::vector<std::uint8_t> m_scratch;
     LoopRenderer m_renderer;
-    bool m_flushed = true;  // nothing queued at the server
+    bool m_flushed = true;       // nothing queued at the server
+    bool m_reconnecting = false;  // the callbacks are bringing the tone back
 
     std::atomic<std::uint64_t> m_underruns{0};
     std::atomic<std::uint64_t> m_refilled{0};

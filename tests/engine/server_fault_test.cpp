@@ -91,10 +91,11 @@ auto bounded(const char* what, Call call)
         }                                                                                                \
     } while (false)
 
-// Plays the engine's loop for a moment and says whether the sink heard it.
+// Plays the engine's loop for a moment and says whether the sink heard it
+// (a server just thawed may take some hundred milliseconds to catch up).
 bool heard(LoopBuffer& engine)
 {
-    MonitorRecording recorder(1.0);
+    MonitorRecording recorder(2.0);
     if (!recorder.waitLive())
         return false;
     const std::string status = bounded("Start", [&] { return engine.startLooped(); });
@@ -173,6 +174,34 @@ TEST(ServerFaults, FrozenDuringAFillStopAndStartEveryCallReturnsAndPlaysAgainOnc
     EXPECT_EQ(bounded("Start, server frozen while stopped", [&] { return engine->startLooped(); }), "Can't write!");
     server.thaw();
     EXPECT_TRUE(heard(*engine)) << "no sound after the server was thawed";
+}
+
+// Without a call of the program: the tone that was playing comes back,
+// with the loop as it stands, once a server answers again.
+bool comesBackByItself()
+{
+    MonitorRecording recorder(3.0);
+    return recorder.waitLive() && firstSound(recorder.finish(), 0).has_value();
+}
+
+TEST(ServerFaults, AToneLostWhilePlayingComesBackByItselfOnceAServerAnswersAgain)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    auto engine = playingEngine();
+    ASSERT_TRUE(heard(*engine));
+
+    server.kill();
+    std::this_thread::sleep_for(300ms);
+    fillBounded(*engine, "Fill, server gone");
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(comesBackByItself()) << "after a restart";
+
+    server.freeze();
+    fillBounded(*engine, "Fill, server frozen");
+    server.thaw();
+    EXPECT_TRUE(comesBackByItself()) << "after a freeze";
+    EXPECT_EQ(bounded("Stop", [&] { return engine->stop(); }), "0");
 }
 
 TEST(ServerFaults, WithNoServerAtAllOpenGivesError003AndNoBuffer)
