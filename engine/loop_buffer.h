@@ -2,6 +2,7 @@
 #pragma once
 
 #include "channel_synthesis.h"
+#include "loop_format.h"
 #include "wave_out.h"
 
 #include <cstddef>
@@ -10,10 +11,6 @@
 #include <string>
 
 namespace quavira {
-
-inline constexpr std::size_t kFramesPerSecond = 44100;
-inline constexpr std::size_t kLoopFrames = kFramesPerSecond;  // exactly one second
-inline constexpr std::size_t kLoopBytes = kLoopFrames * 2;     // left byte, then right byte
 
 // Status texts of the four operations: "0" is success.
 inline constexpr const char* kStatusOk = "0";

@@ -1,6 +1,8 @@
 // The output stage shared by the back ends: stream frames to output bytes.
 #include "loop_renderer.h"
 
+#include "loop_format.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -9,7 +11,6 @@ namespace quavira {
 
 namespace {
 
-constexpr std::size_t kLoopFrames = 44100;
 constexpr std::size_t kFade = LoopRenderer::kFadeFrames;
 constexpr int kWeightShift = 15;
 

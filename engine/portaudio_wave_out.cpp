@@ -119,7 +119,7 @@ MmResult PortAudioWaveOut::prepareHeader(WaveOutHandle handle, WaveHdr* header, 
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytesPlayed, false))
+    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, false))
         return refused;
     header->flags |= kWhdrPrepared;
     return kMmSysNoError;
@@ -129,7 +129,7 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
 {
     if (!isOpen(handle))
         return kMmSysInvalidHandle;
-    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytesPlayed, true))
+    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, true))
         return refused;
 
     abortStream();
@@ -141,7 +141,7 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
     // A silent lead-in as long as the stream's buffer: a sound server that
     // rewinds its sink to mix a starting stream in at once loses what the
     // sink had rendered, and then it is only silence, not the fade-in.
-    const auto leadIn = static_cast<std::uint64_t>(std::min(outputLatencySeconds(), 0.03) * 44100) + LoopRenderer::kFadeFrames;
+    const auto leadIn = static_cast<std::uint64_t>(std::min(outputLatencySeconds(), 0.03) * kFramesPerSecond) + LoopRenderer::kFadeFrames;
     m_renderer.restartAt(0);
     m_renderer.start(leadIn, m_snapshots.reset({m_data, m_length}));
     m_played = 0;

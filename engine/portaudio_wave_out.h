@@ -1,6 +1,7 @@
 // Wave-out on PortAudio's default output device.
 #pragma once
 
+#include "loop_format.h"
 #include "loop_renderer.h"
 #include "loop_snapshots.h"
 #include "wave_out.h"
@@ -13,8 +14,6 @@ using PaStream = void;
 struct PaStreamCallbackTimeInfo;
 
 namespace quavira {
-
-inline constexpr std::size_t kLoopBytesPlayed = 88200;
 
 // One stream on the default output device, 8-bit stereo at 44,100 Hz with a
 // low suggested latency: the fallback where no sound server runs. The stream
@@ -60,7 +59,7 @@ private:
     // runs. The live buffer is read only on the UI thread, into snapshots.
     const Sample* m_data = nullptr;
     std::size_t m_length = 0;
-    LoopSnapshots m_snapshots{kLoopBytesPlayed};
+    LoopSnapshots m_snapshots{kLoopBytes};
     LoopRenderer m_renderer;
     std::uint64_t m_played = 0;  // stream frames handed to PortAudio
     bool m_fadingOut = false;

@@ -1,6 +1,8 @@
 // Wave-out on the desktop's sound server through libpulse.
 #include "pulse_wave_out.h"
 
+#include "loop_format.h"
+
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
@@ -15,8 +17,7 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 
-constexpr std::uint32_t kRate = 44100;
-constexpr std::size_t kLoopBytes = 88200;
+constexpr std::uint32_t kRate = kFramesPerSecond;
 constexpr std::uint32_t kBytesPerFrame = 2;
 
 // The queue at the server. Without latency adjustment the server gives the
