@@ -196,19 +196,34 @@ TEST(RealSoundUnderLoad, PlaysTenSecondsWithoutAGapWhileBothCoresAreBusy)
     }
     EXPECT_EQ(engine.stop(), "0");
     const Bytes& rec = recorder.finish();
+    std::this_thread::sleep_for(300ms);  // for a late report from the server
     EXPECT_EQ(pulse->underruns(), 0u);
 
     const auto onset = firstSound(rec, 0);
     ASSERT_TRUE(onset);
+    const std::size_t tenSeconds = static_cast<std::size_t>(10 * kRate);
+    if (serverIsPipeWire()) {
+        // Under this load PipeWire's own graph now and then misses a cycle
+        // and its sink plays one quantum of silence (256 frames at 48 kHz),
+        // with a plain pacat client as much as with this one, and without
+        // any underflow of the stream. Anything longer is a gap of ours.
+        for (std::size_t f = *onset; f < *onset + tenSeconds;) {
+            const auto silence = firstSilence(rec, f, 16);
+            if (!silence || *silence >= *onset + tenSeconds)
+                break;
+            const auto sound = firstSound(rec, *silence);
+            ASSERT_TRUE(sound) << "silence from " << static_cast<double>(*silence - *onset) / kRate << " s on";
+            EXPECT_LE(*sound - *silence, 240u) << "a gap at " << static_cast<double>(*silence - *onset) / kRate << " s";
+            f = *sound;
+        }
+        return;
+    }
     const auto end = firstSilence(rec, *onset, 16);
     ASSERT_TRUE(end);
-    EXPECT_GE(*end - *onset, static_cast<std::size_t>(10 * kRate)) << "a gap after " << static_cast<double>(*end - *onset) / kRate << " s";
-    if (!serverIsPipeWire()) {
-        const auto origin = originOf(rec, *onset, loop);
-        ASSERT_TRUE(origin);
-        EXPECT_EQ(followsLoops(rec, *origin, *onset + LoopRenderer::kFadeFrames, *end - LoopRenderer::kFadeFrames, {loop}),
-                  "");
-    }
+    EXPECT_GE(*end - *onset, tenSeconds) << "a gap after " << static_cast<double>(*end - *onset) / kRate << " s";
+    const auto origin = originOf(rec, *onset, loop);
+    ASSERT_TRUE(origin);
+    EXPECT_EQ(followsLoops(rec, *origin, *onset + LoopRenderer::kFadeFrames, *end - LoopRenderer::kFadeFrames, {loop}), "");
 }
 
 }  // namespace
