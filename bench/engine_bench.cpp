@@ -35,9 +35,8 @@ void BM_RenderOneSecond(benchmark::State& state)
     std::vector<Sample> buffer(kLoopBytes);
     fillChannel(buffer, 440, 100, 0.0f, Channel::Left);
     fillChannel(buffer, 450, 100, 0.0f, Channel::Right);
-    std::vector<std::uint8_t> loop;
-    for (const Sample& s : buffer)
-        loop.push_back(s.load());
+    std::vector<std::uint8_t> loop(kLoopBytes);
+    loadBytes(buffer, loop.data());
     LoopRenderer renderer;
     renderer.start(0, loop.data());
     std::vector<std::uint8_t> out(2 * 441);

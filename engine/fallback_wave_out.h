@@ -22,13 +22,10 @@ public:
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
 
-    // The back end in use: the preferred one until a fallback was opened.
-    WaveOut& active() { return *m_active; }
-
 private:
     std::unique_ptr<WaveOut> m_preferred;
     std::unique_ptr<WaveOut> m_fallback;
-    WaveOut* m_active;
+    WaveOut* m_active;  // the preferred one until a fallback was opened
 };
 
 // The shipped program's device: the desktop's sound server through libpulse

@@ -58,9 +58,7 @@ private:
     void copyFrom(std::span<const Sample> live, int index)
     {
         std::vector<std::uint8_t>& copy = m_copies[static_cast<std::size_t>(index)];
-        const std::size_t n = std::min(copy.size(), live.size());
-        for (std::size_t i = 0; i < n; ++i)
-            copy[i] = live[i].load(std::memory_order_relaxed);
+        loadBytes(live.first(std::min(copy.size(), live.size())), copy.data());
     }
 
     std::array<std::vector<std::uint8_t>, 3> m_copies;

@@ -137,13 +137,13 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
         return kMmSysError;
     // The stream is stopped: nothing else touches the renderer now.
     m_data = header->data;
-    m_length = header->bufferLength;
     // A silent lead-in as long as the stream's buffer: a sound server that
     // rewinds its sink to mix a starting stream in at once loses what the
     // sink had rendered, and then it is only silence, not the fade-in.
-    const auto leadIn = static_cast<std::uint64_t>(std::min(outputLatencySeconds(), 0.03) * kFramesPerSecond) + LoopRenderer::kFadeFrames;
+    const auto leadIn = static_cast<std::uint64_t>(std::min(outputLatencySeconds(), 0.03) * kFramesPerSecond) +
+                        LoopRenderer::kFadeFrames;
     m_renderer.restartAt(0);
-    m_renderer.start(leadIn, m_snapshots.reset({m_data, m_length}));
+    m_renderer.start(leadIn, m_snapshots.reset({m_data, kLoopBytes}));
     m_played = 0;
     m_fadingOut = false;
     m_stopRequested.store(false, std::memory_order_relaxed);
@@ -164,7 +164,7 @@ MmResult PortAudioWaveOut::reset(WaveOutHandle handle)
 void PortAudioWaveOut::loopChanged(WaveOutHandle handle)
 {
     if (isOpen(handle) && m_data)
-        m_snapshots.publish({m_data, m_length});
+        m_snapshots.publish({m_data, kLoopBytes});
 }
 
 MmResult PortAudioWaveOut::close(WaveOutHandle handle)

@@ -58,7 +58,6 @@ private:
     // Set by write before the stream starts; the callback's own while it
     // runs. The live buffer is read only on the UI thread, into snapshots.
     const Sample* m_data = nullptr;
-    std::size_t m_length = 0;
     LoopSnapshots m_snapshots{kLoopBytes};
     LoopRenderer m_renderer;
     std::uint64_t m_played = 0;  // stream frames handed to PortAudio

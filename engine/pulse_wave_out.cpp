@@ -38,6 +38,8 @@ constexpr std::uint64_t kMaxLeadInFrames = kRate * 30 / 1000;
 // Time after the end of a fade-out for the bytes to leave the sink before
 // the stream is corked.
 constexpr microseconds kCorkSlack{30'000};
+// How often a tone lost while playing tries to come back.
+constexpr pa_usec_t kResumeEveryUsec = 1'000'000;
 
 class MainloopLock {
 public:
@@ -53,14 +55,12 @@ private:
 // One operation the calling thread waits for.
 struct Pending {
     pa_threaded_mainloop* mainloop = nullptr;
-    bool done = false;
     int success = 0;
 };
 
 void onPendingDone(pa_stream*, int success, void* userdata)
 {
     auto* pending = static_cast<Pending*>(userdata);
-    pending->done = true;
     pending->success = success;
     pa_threaded_mainloop_signal(pending->mainloop, 0);
 }
@@ -84,12 +84,21 @@ pa_time_event* newTimer(pa_context* context, microseconds delay, pa_time_event_c
     return pa_context_rttime_new(context, pa_rtclock_now() + usec, callback, userdata);
 }
 
-constexpr pa_usec_t kResumeEveryUsec = 1'000'000;
-
 void freeTimer(pa_threaded_mainloop* mainloop, pa_time_event* timer)
 {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(mainloop);
     api->time_free(timer);
+}
+
+// Whether a connection or stream has settled: ready (true), failed
+// (false), or still on its way (nothing).
+std::optional<bool> settled(bool ready, bool good)
+{
+    if (ready)
+        return true;
+    if (!good)
+        return false;
+    return std::nullopt;
 }
 
 bool isOurFormat(const WaveFormatEx& f)
@@ -316,10 +325,10 @@ bool PulseWaveOut::beginContext()
 
 bool PulseWaveOut::beginStream()
 {
-    const pa_sample_spec spec{PA_SAMPLE_U8, kRate, 2};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_U8, kRate, 2};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
-    m_stream = pa_stream_new(m_context, "Binaural beats", &spec, &map);
+    m_stream = pa_stream_new(m_context, "Binaural beats", &sampleFormat, &map);
     if (!m_stream)
         return false;
     pa_stream_set_state_callback(m_stream, onStreamState, this);
@@ -338,17 +347,16 @@ bool PulseWaveOut::beginStream()
 MmResult PulseWaveOut::connect(Deadline deadline)
 {
     if (!beginContext()) {
+        // No context at all is a lack of memory; one that could not even
+        // start connecting found no server.
+        const MmResult result = m_context ? kMmSysBadDeviceId : kMmSysNoMemory;
         disconnect();
-        return m_context ? kMmSysBadDeviceId : kMmSysNoMemory;
+        return result;
     }
     const Wait contextReady = waitUntil(
-        [this]() -> std::optional<bool> {
+        [this] {
             const pa_context_state_t state = pa_context_get_state(m_context);
-            if (state == PA_CONTEXT_READY)
-                return true;
-            if (!PA_CONTEXT_IS_GOOD(state))
-                return false;
-            return std::nullopt;
+            return settled(state == PA_CONTEXT_READY, PA_CONTEXT_IS_GOOD(state));
         },
         deadline);
     if (contextReady != Wait::Done) {
@@ -358,18 +366,13 @@ MmResult PulseWaveOut::connect(Deadline deadline)
         // too late is a failure of the device.
         return error == PA_ERR_CONNECTIONREFUSED || error == PA_ERR_INVALIDSERVER ? kMmSysBadDeviceId : kMmSysError;
     }
-    const bool began = beginStream();
-    const Wait streamReady = !began ? Wait::Failed
-                                    : waitUntil(
-                                          [this]() -> std::optional<bool> {
-                                              const pa_stream_state_t state = pa_stream_get_state(m_stream);
-                                              if (state == PA_STREAM_READY)
-                                                  return true;
-                                              if (!PA_STREAM_IS_GOOD(state))
-                                                  return false;
-                                              return std::nullopt;
-                                          },
-                                          deadline);
+    const Wait streamReady = !beginStream() ? Wait::Failed
+                                            : waitUntil(
+                                                  [this] {
+                                                      const pa_stream_state_t state = pa_stream_get_state(m_stream);
+                                                      return settled(state == PA_STREAM_READY, PA_STREAM_IS_GOOD(state));
+                                                  },
+                                                  deadline);
     if (streamReady != Wait::Done) {
         disconnect();
         return kMmSysError;
@@ -457,8 +460,7 @@ bool PulseWaveOut::readPosition(std::uint64_t* frame, Deadline deadline, std::ui
 
 void PulseWaveOut::copyLoop()
 {
-    for (std::size_t i = 0; i < kLoopBytes; ++i)
-        m_loop[i] = m_data[i].load(std::memory_order_relaxed);
+    loadBytes({m_data, kLoopBytes}, m_loop.data());
 }
 
 void PulseWaveOut::queueUntil(std::uint64_t end)
@@ -481,7 +483,6 @@ void PulseWaveOut::refill()
     if (bytes == static_cast<std::size_t>(-1) || bytes < kBytesPerFrame)
         return;
     queueUntil(m_renderer.position() + bytes / kBytesPerFrame);
-    m_refilled.fetch_add(bytes / kBytesPerFrame * kBytesPerFrame, std::memory_order_relaxed);
 }
 
 void PulseWaveOut::scheduleCork(microseconds delay)

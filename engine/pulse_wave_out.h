@@ -61,8 +61,6 @@ public:
 
     // Underflows the server reported since open.
     std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }
-    // Bytes the server asked for and got since open (refills only).
-    std::uint64_t refilledBytes() const { return m_refilled.load(std::memory_order_relaxed); }
 
 private:
     enum class Playback { Stopped, Playing, FadingOut };
@@ -121,7 +119,6 @@ private:
     bool m_reconnecting = false;  // the callbacks are bringing the tone back
 
     std::atomic<std::uint64_t> m_underruns{0};
-    std::atomic<std::uint64_t> m_refilled{0};
 };
 
 }  // namespace quavira

@@ -13,11 +13,20 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 
 namespace quavira {
 
 using Sample = std::atomic<std::uint8_t>;
 static_assert(sizeof(Sample) == 1 && Sample::is_always_lock_free);
+
+// Copies the bytes of `from` into `to` (as many as `from` holds), reading
+// them as the device does while the program may be rewriting them.
+inline void loadBytes(std::span<const Sample> from, std::uint8_t* to)
+{
+    for (const Sample& sample : from)
+        *to++ = sample.load(std::memory_order_relaxed);
+}
 
 // Result codes of the device calls: 0 is success.
 using MmResult = std::uint32_t;

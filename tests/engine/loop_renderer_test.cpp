@@ -24,9 +24,8 @@ Bytes tones(std::int32_t leftHz, std::int32_t rightHz, std::int8_t amplitude = 1
     std::vector<Sample> buffer(kLoopBytes);
     fillChannel(buffer, leftHz, amplitude, 0.0f, Channel::Left);
     fillChannel(buffer, rightHz, amplitude, 0.0f, Channel::Right);
-    Bytes bytes;
-    for (const Sample& s : buffer)
-        bytes.push_back(s.load());
+    Bytes bytes(kLoopBytes);
+    loadBytes(buffer, bytes.data());
     return bytes;
 }
 

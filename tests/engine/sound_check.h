@@ -25,27 +25,30 @@ inline bool serverIsPipeWire()
     return std::system("pactl info 2>/dev/null | grep -q 'on PipeWire'") == 0;
 }
 
-// A test that needs the sound server and finds none fails where the server
-// is promised (QUAVIRA_REQUIRE_SOUND, set by scripts/test), else skips.
 inline bool soundServerAnswers()
 {
     return std::system("pactl info >/dev/null 2>&1") == 0;
 }
 
-#define QUAVIRA_NEED_SOUND_SERVER()                                                                             \
-    do {                                                                                                        \
-        if (!::quavira::sound::soundServerAnswers()) {                                                          \
-            if (std::getenv("QUAVIRA_REQUIRE_SOUND"))                                                           \
-                FAIL() << "no sound server answers PULSE_SERVER";                                               \
-            GTEST_SKIP() << "no sound server answers (run through ctest, which starts one)";                    \
-        }                                                                                                       \
+// Ends a test that has no sound server to play into: a failure where one
+// is promised (QUAVIRA_REQUIRE_SOUND, set by scripts/test), else a skip.
+#define QUAVIRA_WITHOUT_SOUND(why)                       \
+    do {                                                 \
+        if (std::getenv("QUAVIRA_REQUIRE_SOUND"))        \
+            FAIL() << why;                               \
+        GTEST_SKIP() << why << " (run through ctest)";   \
+    } while (false)
+
+#define QUAVIRA_NEED_SOUND_SERVER()                                          \
+    do {                                                                     \
+        if (!::quavira::sound::soundServerAnswers())                         \
+            QUAVIRA_WITHOUT_SOUND("no sound server answers PULSE_SERVER");   \
     } while (false)
 
 inline Bytes snapshot(const LoopBuffer& engine)
 {
-    Bytes bytes;
-    for (const Sample& s : engine.samples())
-        bytes.push_back(s.load());
+    Bytes bytes(engine.samples().size());
+    loadBytes(engine.samples(), bytes.data());
     return bytes;
 }
 
