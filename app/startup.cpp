@@ -4,6 +4,7 @@
 #include "bundled_fonts.h"
 #include "front_fonts.h"
 #include "loop_buffer.h"
+#include "media_player_service.h"
 #include "message_box.h"
 #include "quavira_application.h"
 #include "tform1.h"
@@ -29,6 +30,8 @@ int runQuavira(int& argc, char** argv, std::unique_ptr<quavira::WaveOut> device,
         TMForm panel(engine, messages);
         form.setGeneratorPanel(&panel);
         panel.setFrontWindow(&form);
+        // Media keys, headset buttons and the desktop's media controls.
+        MediaPlayerService mediaPlayer(form, panel, QDBusConnection::sessionBus());
         form.show();
         app.exec();
     } catch (const std::exception& e) {

@@ -202,8 +202,10 @@ void TMForm::ToggleStartStop()
     // The caption is the only playing state.
     const bool silent = m_ui.StartButton->text() == kStartCaption;
     showStatus(silent ? m_engine.startLooped() : m_engine.stop());
-    if (m_lastStatus == QLatin1String(quavira::kStatusOk))
+    if (m_lastStatus == QLatin1String(quavira::kStatusOk)) {
         m_ui.StartButton->setText(silent ? kStopCaption : kStartCaption);
+        emit startCaptionChanged();
+    }
 }
 
 void TMForm::frequencyChanged(Channel channel)

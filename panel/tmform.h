@@ -68,6 +68,10 @@ public:
     Ui::MForm& ui() { return m_ui; }
     int waveformPoints() const { return m_waveformPoints; }
 
+signals:
+    // StartButton's caption, the playing state, has just been set anew.
+    void startCaptionChanged();
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

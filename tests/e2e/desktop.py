@@ -115,15 +115,73 @@ class Display:
         origin = window.translate_coords(self.x.screen().root, 0, 0)
         return -origin.x, -origin.y, g.width, g.height
 
-    def frame_geometry(self, window):
-        """x, y, width and height of the window with the frame the window
-        manager put around it: its ancestor that is a child of the root."""
+    def frame(self, window):
+        """The frame the window manager put around the window: its ancestor
+        that is a child of the root."""
         root = self.x.screen().root
         frame = window
         while (parent := frame.query_tree().parent).id != root.id:
             frame = parent
-        g = frame.get_geometry()
+        return frame
+
+    def frame_geometry(self, window):
+        """x, y, width and height of the window with its frame."""
+        g = self.frame(window).get_geometry()
         return g.x, g.y, g.width + 2 * g.border_width, g.height + 2 * g.border_width
+
+    def caption_width(self, window):
+        """How wide the caption is that openbox drew in the window's title bar,
+        in pixels: the columns of its label that differ from the title bar's
+        own background. Openbox draws the title bar as a window holding one
+        window for each button and the icon, and the widest, the label, for
+        the caption; the caption, when cut, ends in an ellipsis."""
+        def mapped(parent):
+            return [w for w in parent.query_tree().children if w.get_attributes().map_state == X.IsViewable]
+
+        title = max(mapped(self.frame(window)), key=lambda w: len(mapped(w)))
+        bar = title.get_geometry()
+        # Those across the middle of the bar: not the resize grips along its top.
+        parts = [g for g in (w.get_geometry() for w in mapped(title)) if g.y <= bar.height // 2 < g.y + g.height]
+        label = max(parts, key=lambda g: g.width)
+        image = numpy.frombuffer(title.get_image(0, 0, bar.width, bar.height, X.ZPixmap, 0xFFFFFFFF).data,
+                                 dtype=numpy.uint8).reshape(bar.height, bar.width, 4)[:, :, :3].astype(int)
+        # The title bar's background nearest to the label, in none of its parts.
+        free = [x for x in range(label.x - 1, 0, -1) if not any(g.x <= x < g.x + g.width for g in parts)]
+        if not free:
+            raise AssertionError("no background beside the caption in the title bar")
+        rows = slice(label.y, label.y + label.height)
+        background = image[rows, free[0]:free[0] + 1]
+        differs = (numpy.abs(image[rows, label.x:label.x + label.width] - background).max(axis=2) > 40).any(axis=0)
+        columns = numpy.nonzero(differs)[0]
+        return int(columns[-1] - columns[0] + 1) if len(columns) else 0
+
+    def whole_caption_width(self, title):
+        """caption_width() of a window 600 pixels wide titled `title`, which
+        has room for the whole caption."""
+        screen = self.x.screen()
+        window = screen.root.create_window(0, 0, 600, 100, 0, screen.root_depth,
+                                           background_pixel=screen.white_pixel)
+        window.set_wm_name(title)
+        window.change_property(self.x.intern_atom("_NET_WM_NAME"), self.x.intern_atom("UTF8_STRING"), 8,
+                               title.encode())
+        try:
+            def framed():
+                return (window.query_tree().parent.id != screen.root.id
+                        and window.get_attributes().map_state == X.IsViewable)
+            # A window manager still starting up drops the request to map.
+            for _ in range(20):
+                window.map()
+                self.x.sync()
+                if wait_for(framed, 1):
+                    break
+                window.unmap()
+            else:
+                raise AssertionError("the window manager framed no window")
+            time.sleep(0.3)  # painted
+            return self.caption_width(window)
+        finally:
+            window.destroy()
+            self.x.sync()
 
     def screen_size(self):
         g = self.x.screen().root.get_geometry()

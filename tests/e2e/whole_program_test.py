@@ -12,6 +12,7 @@ and are skipped without it. Exits 77 when anything was skipped and nothing
 failed, so that CTest reports the test as skipped, not passed.
 """
 import json
+import math
 import os
 import shutil
 import signal
@@ -45,31 +46,42 @@ def install():
     return prefix, os.path.join(prefix, "bin", "quavira")
 
 
-def assert_centred(desktop, window):
+def assert_centred(desktop, window, scale=1.0):
     """The window with its frame ends up centred on the screen (it moves once
     its frame is known), and it has a frame: the window manager is there,
-    otherwise this would prove nothing."""
+    otherwise this would prove nothing. At a scale above 1 Qt places a
+    window in whole device-independent pixels, so its centre may be up to
+    one of those off, not one screen pixel."""
     screen_width, screen_height = desktop.screen_size()
+    slack = 2 * math.ceil(scale)  # twice the centre's distance
 
     def frame_and_offset():
         x, y, width, height = desktop.frame_geometry(window)
         return (x, y, width, height), max(abs(2 * x + width - screen_width), abs(2 * y + height - screen_height))
 
-    d.wait_for(lambda: frame_and_offset()[1] <= 2, 5)
+    d.wait_for(lambda: frame_and_offset()[1] <= slack, 5)
     (x, y, width, height), offset = frame_and_offset()
     if (width, height) == tuple(desktop.geometry(window)[2:]):
         raise AssertionError("the window has no frame: no window manager runs")
-    if offset > 2:
+    if offset > slack:
         raise AssertionError(f"frame {width} x {height} at {x}, {y} is not centred on "
                              f"the {screen_width} x {screen_height} screen")
 
 
-def message_text(desktop, timeout=10.0):
+def no_sound_environment(root):
+    """The environment of a program that finds no audio server, in the
+    empty directory `root`."""
+    with open(os.path.join(root, ".asoundrc"), "w") as f:
+        f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
+    return {"HOME": root, "XDG_RUNTIME_DIR": root, "PULSE_SERVER": "unix:" + os.path.join(root, "none")}
+
+
+def message_text(desktop, timeout=10.0, scale=1.0):
     """Reads the text of the message box on top, checks that the box is
     centred at its final size, closes it with Enter and returns the text."""
     box = desktop.wait_window(MESSAGE_TITLE, timeout)
     time.sleep(0.3)  # painted
-    assert_centred(desktop, box)
+    assert_centred(desktop, box, scale)
     text = desktop.label_text(box)
     desktop.focus(box)
     desktop.keys("Return")
@@ -94,6 +106,19 @@ class StartUp(unittest.TestCase):
                 self.assertEqual(DESKTOP.pixel(window, *BASE_FIELD), "#C8FBD7")
                 self.assertIn(DESKTOP.pixel(window, *MARGIN), BAND_COLOURS)
                 assert_centred(DESKTOP, window)
+                code, errors = program.close()
+                self.assertEqual(code, 0)
+                self.assertEqual([line for line in errors.splitlines() if line], [])
+            finally:
+                program.kill()
+
+    def test_without_a_session_bus_starts_and_ends_as_before_saying_nothing(self):
+        with tempfile.TemporaryDirectory(prefix="quavira-nobus-") as root:
+            no_bus = {"DBUS_SESSION_BUS_ADDRESS": "unix:path=" + os.path.join(root, "bus")}
+            program = d.Program(BINARY, DESKTOP, no_bus)
+            try:
+                program.wait_shown()
+                self.assertEqual(DESKTOP.windows_named(MESSAGE_TITLE), [])
                 code, errors = program.close()
                 self.assertEqual(code, 0)
                 self.assertEqual([line for line in errors.splitlines() if line], [])
@@ -262,10 +287,7 @@ class WithoutSound(unittest.TestCase):
     def test_no_audio_server_shows_both_messages_and_goes_on(self):
         root = tempfile.mkdtemp(prefix="quavira-nosound-")
         try:
-            with open(os.path.join(root, ".asoundrc"), "w") as f:
-                f.write("pcm.!default { type pulse }\nctl.!default { type pulse }\n")
-            program = d.Program(BINARY, self.desktop, {"HOME": root, "XDG_RUNTIME_DIR": root,
-                                                       "PULSE_SERVER": "unix:" + os.path.join(root, "none")})
+            program = d.Program(BINARY, self.desktop, no_sound_environment(root))
             try:
                 self.assertEqual(message_text(self.desktop), "Error003")
                 self.assertEqual(message_text(self.desktop), "Unable to close!")
@@ -310,6 +332,30 @@ class WithoutSound(unittest.TestCase):
                 program.kill()
         finally:
             server.close()
+
+
+class MessageBoxCaption(unittest.TestCase):
+    """The message boxes of a start with no audio server show their caption
+    whole in openbox's title bar, at every scale, texts and order unchanged."""
+
+    def test_caption_shows_whole_at_scale_1_1_5_and_2(self):
+        whole = DESKTOP.whole_caption_width(MESSAGE_TITLE)
+        for scale in ("1", "1.5", "2"):
+            with self.subTest(scale=scale), tempfile.TemporaryDirectory(prefix="quavira-nosound-") as root:
+                program = d.Program(BINARY, DESKTOP, {**no_sound_environment(root), "QT_SCALE_FACTOR": scale})
+                try:
+                    for text in ("Error003", "Unable to close!"):
+                        box = DESKTOP.wait_window(MESSAGE_TITLE)
+                        time.sleep(0.3)  # painted
+                        # Active or not, with its text's shadow or without.
+                        self.assertGreaterEqual(DESKTOP.caption_width(box), whole - 1,
+                                                f"the caption of {text!r} is cut short")
+                        self.assertEqual(message_text(DESKTOP, scale=float(scale)), text)
+                    program.wait_shown()
+                    code, _ = program.close()
+                    self.assertEqual(code, 0)
+                finally:
+                    program.kill()
 
 
 def display():
