@@ -3,6 +3,7 @@
 
 #include "bundled_fonts.h"
 #include "front_fonts.h"
+#include "input_watch.h"
 #include "loop_buffer.h"
 #include "media_player_service.h"
 #include "message_box.h"
@@ -22,6 +23,9 @@ int runQuavira(int& argc, char** argv, std::unique_ptr<quavira::WaveOut> device,
     int qtArgc = 1;
     char* qtArgv[] = {argc > 0 && argv[0] ? argv[0] : fallbackName, nullptr};
     QuaviraApplication app(qtArgc, qtArgv, messages);
+    // The engine learns that the user is about to act before any handler runs.
+    InputWatch inputWatch(engine);
+    app.installEventFilter(&inputWatch);
     try {
         loadBundledFonts();
         installFrontFontSubstitutes();

@@ -47,6 +47,11 @@ void FallbackWaveOut::loopChanged(WaveOutHandle handle)
     m_active->loopChanged(handle);
 }
 
+void FallbackWaveOut::expectChanges(WaveOutHandle handle)
+{
+    m_active->expectChanges(handle);
+}
+
 std::unique_ptr<WaveOut> makeSystemWaveOut()
 {
     return std::make_unique<FallbackWaveOut>(std::make_unique<PulseWaveOut>(), std::make_unique<PortAudioWaveOut>());

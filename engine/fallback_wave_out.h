@@ -21,6 +21,7 @@ public:
     MmResult reset(WaveOutHandle handle) override;
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
+    void expectChanges(WaveOutHandle handle) override;
 
 private:
     std::unique_ptr<WaveOut> m_preferred;

@@ -91,6 +91,12 @@ void LoopBuffer::fillChannel(std::int32_t freqHz, std::int8_t amplitude, float p
     m_device->loopChanged(m_handle);
 }
 
+void LoopBuffer::expectChanges()
+{
+    if (m_handle != kNoWaveOut)
+        m_device->expectChanges(m_handle);
+}
+
 void LoopBuffer::releaseBuffer()
 {
     // A failed reset leaves the device possibly still reading, so the buffer

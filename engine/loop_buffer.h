@@ -35,6 +35,9 @@ public:
     // Fill channel on the loop buffer, then tells the device that its bytes
     // changed. Does nothing when no buffer exists.
     void fillChannel(std::int32_t freqHz, std::int8_t amplitude, float phaseRad, Channel channel);
+    // Tells the device that the user is about to act: changes should be
+    // heard quickly from now on. Cheap; does nothing when no device is open.
+    void expectChanges();
 
     // Empty when no buffer exists (before Open, after a failed Open, after
     // Close released it); writers and readers must then do nothing.

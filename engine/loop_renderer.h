@@ -26,7 +26,7 @@ namespace quavira {
 class LoopRenderer {
 public:
     static constexpr std::size_t kFadeFrames = 220;            // 5 ms at 44,100 Hz
-    static constexpr std::size_t kHistoryFrames = std::size_t{1} << 15;  // 743 ms
+    static constexpr std::size_t kHistoryFrames = std::size_t{1} << 16;  // 1.49 s
     static constexpr std::uint8_t kSilence = 128;                // unsigned 8-bit zero
 
     LoopRenderer();

@@ -6,12 +6,10 @@
 #include <alsa/asoundlib.h>
 #endif
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 namespace quavira {
@@ -19,32 +17,29 @@ namespace quavira {
 namespace {
 
 constexpr double kSuggestedLatencySeconds = 0.012;  // below 10 ms PulseAudio underflows
-// How long reset lets a playing stream fade out before it stops it anyway.
-constexpr auto kFadeOutLimit = std::chrono::milliseconds(60);
+// How long a stop lets a playing stream fade out before it stops it anyway:
+// the callback's buffer and the device's, with room to spare.
+constexpr auto kFadeOutLimit = std::chrono::milliseconds(500);
 
 #ifdef QUAVIRA_HAVE_ALSA
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 #endif
+void ignoreJackMessage(const char*) {}
 
 // Host APIs print their probing (ALSA card lists, JACK's "cannot connect")
-// straight to stderr; a desktop program must not. Mutes fd 2 for one call.
-template <typename Call>
-auto withStderrMuted(Call call)
+// straight to stderr; a desktop program must not. Each library is told to
+// keep quiet through its own message hook, so the process's stderr stays
+// what it is for every other thread. JACK is not ours to link: its hooks are
+// looked up in PortAudio's copy, when there is one.
+void quietenHostLibraries()
 {
-    std::fflush(stderr);
-    const int saved = ::dup(STDERR_FILENO);
-    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (saved >= 0 && devNull >= 0)
-        ::dup2(devNull, STDERR_FILENO);
-    auto result = call();
-    std::fflush(stderr);
-    if (saved >= 0) {
-        ::dup2(saved, STDERR_FILENO);
-        ::close(saved);
-    }
-    if (devNull >= 0)
-        ::close(devNull);
-    return result;
+#ifdef QUAVIRA_HAVE_ALSA
+    snd_lib_error_set_handler(ignoreAlsaError);
+#endif
+    using JackMessageHook = void (*)(void (*)(const char*));
+    for (const char* name : {"jack_set_error_function", "jack_set_info_function"})
+        if (auto* hook = reinterpret_cast<JackMessageHook>(::dlsym(RTLD_DEFAULT, name)))
+            hook(ignoreJackMessage);
 }
 
 bool isOurFormat(const WaveFormatEx& f)
@@ -57,10 +52,11 @@ bool isOurFormat(const WaveFormatEx& f)
 
 PortAudioWaveOut::~PortAudioWaveOut()
 {
-    // What the system does when the process ends: the device is released,
-    // stopping any tone, whatever the program did or did not call.
+    // What the system does when the process ends, with manners: a tone
+    // fades out and is heard to its end before the device is released,
+    // whatever the program did or did not call.
     if (m_stream) {
-        abortStream();
+        fadeOutAndStop();
         Pa_CloseStream(m_stream);
     }
     if (m_initialised)
@@ -80,10 +76,8 @@ MmResult PortAudioWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, c
         return kWaveBadFormat;
 
     if (!m_initialised) {
-#ifdef QUAVIRA_HAVE_ALSA
-        snd_lib_error_set_handler(ignoreAlsaError);
-#endif
-        if (withStderrMuted([] { return Pa_Initialize(); }) != paNoError)
+        quietenHostLibraries();
+        if (Pa_Initialize() != paNoError)
             return kMmSysError;
         m_initialised = true;
     }
@@ -101,10 +95,8 @@ MmResult PortAudioWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, c
         return kWaveBadFormat;
 
     PaStream* stream = nullptr;
-    const PaError err = withStderrMuted([&] {
-        return Pa_OpenStream(&stream, nullptr, &params, 44100.0, paFramesPerBufferUnspecified, paClipOff,
-                             &PortAudioWaveOut::streamCallback, this);
-    });
+    const PaError err = Pa_OpenStream(&stream, nullptr, &params, 44100.0, paFramesPerBufferUnspecified, paClipOff,
+                                      &PortAudioWaveOut::streamCallback, this);
     if (err != paNoError)
         return kMmSysBadDeviceId;
 
@@ -148,7 +140,8 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
     m_fadingOut = false;
     m_stopRequested.store(false, std::memory_order_relaxed);
     m_fadedOut.store(false, std::memory_order_relaxed);
-    if (withStderrMuted([&] { return Pa_StartStream(m_stream); }) != paNoError)
+    m_silentAtStreamTime.store(0.0, std::memory_order_relaxed);
+    if (Pa_StartStream(m_stream) != paNoError)
         return kMmSysError;
     return kMmSysNoError;
 }
@@ -193,12 +186,22 @@ void PortAudioWaveOut::fadeOutAndStop()
         return;
     }
     m_stopRequested.store(true, std::memory_order_relaxed);
+    // Until the callback has rendered the fade-out, then until the device
+    // has played its last frame by the stream's own clock.
     const auto limit = std::chrono::steady_clock::now() + kFadeOutLimit;
-    while (!m_fadedOut.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < limit)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    // The fade has left the callback; let it leave the device's buffer too.
-    const auto buffered = std::chrono::duration<double>(std::min(outputLatencySeconds(), 0.05));
-    std::this_thread::sleep_for(buffered);
+    const auto waitFor = [&](auto done) {
+        while (!done() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    waitFor([&] { return m_fadedOut.load(std::memory_order_acquire); });
+    const double silentAt = m_silentAtStreamTime.load(std::memory_order_relaxed);
+    if (silentAt > 0) {
+        waitFor([&] { return Pa_GetStreamTime(m_stream) >= silentAt; });
+    } else {
+        // A host that gives no output times: its latency is what is left.
+        const auto buffered = std::chrono::steady_clock::now() + std::chrono::duration<double>(outputLatencySeconds());
+        waitFor([&] { return std::chrono::steady_clock::now() >= buffered; });
+    }
     abortStream();
 }
 
@@ -216,17 +219,17 @@ void PortAudioWaveOut::abortStream()
 }
 
 int PortAudioWaveOut::streamCallback(const void*, void* output, unsigned long frames,
-                                     const PaStreamCallbackTimeInfo*,
+                                     const PaStreamCallbackTimeInfo* timeInfo,
                                      unsigned long statusFlags, void* self)
 {
     auto* me = static_cast<PortAudioWaveOut*>(self);
     if (statusFlags & paOutputUnderflow)
         me->m_underruns.fetch_add(1, std::memory_order_relaxed);
-    me->render(static_cast<std::uint8_t*>(output), frames);
+    me->render(static_cast<std::uint8_t*>(output), frames, timeInfo ? timeInfo->outputBufferDacTime : 0.0);
     return paContinue;
 }
 
-void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames)
+void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames, double dacTime)
 {
     // A change restarts rendering at the first frame not yet handed out; the
     // renderer keeps one fade's worth rendered beyond it, so what the fade
@@ -243,9 +246,13 @@ void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames)
     if (m_renderer.position() < ahead)
         m_renderer.render(nullptr, static_cast<std::size_t>(ahead - m_renderer.position()));
     m_renderer.copyRendered(m_played, out, frames);
-    m_played += frames;
-    if (m_fadingOut && m_played >= m_renderer.silentFrom())
+    if (m_fadingOut && !m_fadedOut.load(std::memory_order_relaxed) && m_played + frames >= m_renderer.silentFrom()) {
+        // When the device will have played the fade's last frame.
+        const double offset = static_cast<double>(m_renderer.silentFrom() - std::min(m_played, m_renderer.silentFrom()));
+        m_silentAtStreamTime.store(dacTime > 0 ? dacTime + offset / kFramesPerSecond : 0.0, std::memory_order_relaxed);
         m_fadedOut.store(true, std::memory_order_release);
+    }
+    m_played += frames;
 }
 
 }  // namespace quavira

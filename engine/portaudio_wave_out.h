@@ -44,9 +44,10 @@ public:
 private:
     static int streamCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* timeInfo,
                               unsigned long statusFlags, void* self);
-    void render(std::uint8_t* out, std::size_t frames);
+    void render(std::uint8_t* out, std::size_t frames, double dacTime);
     bool isOpen(WaveOutHandle handle) const { return handle != kNoWaveOut && handle == m_handle; }
-    // Lets a playing stream fade out (bounded wait), then stops it.
+    // Lets a playing stream fade out and the device play it (bounded
+    // wait), then stops it.
     void fadeOutAndStop();
     void abortStream();
 
@@ -64,6 +65,7 @@ private:
     bool m_fadingOut = false;
     std::atomic<bool> m_stopRequested{false};
     std::atomic<bool> m_fadedOut{false};
+    std::atomic<double> m_silentAtStreamTime{0.0};  // stream time the fade-out ends at the device; 0: unknown
     std::atomic<std::uint64_t> m_underruns{0};
     // Set once the host ended the stream on its own (the audio server or the
     // device went away) and kept until close: reset and write then fail, and

@@ -3,47 +3,56 @@
 #pragma once
 
 #include "loop_renderer.h"
+#include "pulse_connection.h"
+#include "pulse_timing.h"
 #include "wave_out.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-struct pa_context;
-struct pa_mainloop_api;
-struct timeval;
-struct pa_stream;
-struct pa_threaded_mainloop;
-struct pa_time_event;
 struct pa_operation;
+struct pa_stream;
+struct pa_time_event;
 
 namespace quavira {
 
-// One playback stream, 8-bit stereo at 44,100 Hz, that keeps about 200 to
-// 450 ms of the loop queued at the server, so the client wakes a few times a
-// second. Stream frame t plays loop frame t mod 44,100 counted from the last
-// write; the bytes come from a private copy of the loop through the shared
-// renderer. When the program rewrites the loop, loopChanged copies it again
-// and rewrites what is queued, from just after the server's read position
-// (fresh from the server) to the end of the queue, each byte at its absolute
-// stream position, fading from what was queued to the new bytes. Reset fades
-// out the same way and corks the stream once the fade has played, so a
-// stopped program makes no wake-ups.
+// One playback stream, 8-bit stereo at 44,100 Hz, that keeps about half a
+// second of the loop queued at the server, so the client wakes a few times
+// a second. Stream frame t plays loop frame t mod 44,100 counted from the
+// last write; the bytes come from private copies of the loop through the
+// shared renderer. When the program rewrites the loop, loopChanged copies
+// it and rewrites what is queued, from the first frame the server has not
+// taken yet and will not take before the write arrives (StreamTiming) to
+// the end of the queue, each byte at its absolute stream position, fading
+// from what was queued to the new bytes. Reset fades out the same way and
+// corks the stream once the fade has been played, so a stopped program
+// makes no wake-ups; releasing the device (close, or destroying it) while
+// the tone plays fades it out and lets the fade be heard first.
 //
-// Every call runs on the user-interface thread and waits for the server at
-// most kCallBudget: a server that is frozen, gone or too slow costs the
-// connection and the call fails. Write and reset connect again when the
-// connection was lost, so the first call after the server is back succeeds.
-// A tone lost while playing (the server restarted or was too slow) comes
-// back by itself: a new connection is tried every second until one plays
-// or a call of the program decides otherwise.
-// libpulse's own thread runs the refills, callbacks and those attempts; the
-// two threads share the state below under the threaded main loop's lock.
-class PulseWaveOut final : public WaveOut {
+// The stream is buffered deep while the user only listens and quick while
+// the user acts (expectChanges, and every change): it turns quick at once
+// and deep again after kQuietBeforeDeep without either.
+//
+// Every call runs on the user-interface thread. One user action waits for
+// the server at most ActionBudget::kBudget in all; a server that is frozen,
+// gone or too slow costs the connection and the call fails. Open waits up
+// to kOpenBudget for a server whose socket accepted the connection (one
+// still starting). Write and reset connect again when the connection was
+// lost, so the first call after the server is back succeeds. A tone lost
+// while playing comes back by itself once a server answers, unless a call
+// of the program decided otherwise. libpulse's own thread runs the refills,
+// callbacks and timers; both threads share the state below under the main
+// loop's lock.
+class PulseWaveOut final : public WaveOut, private PulseStreamEvents {
 public:
-    static constexpr std::chrono::milliseconds kCallBudget{120};
+    static constexpr std::chrono::milliseconds kOpenBudget{3000};
+    static constexpr std::chrono::milliseconds kQuietBeforeDeep{2000};
+    // The longest a release waits for the fade-out to be played.
+    static constexpr std::chrono::milliseconds kReleaseLimit{800};
 
     PulseWaveOut();
     ~PulseWaveOut() override;
@@ -58,65 +67,79 @@ public:
     MmResult reset(WaveOutHandle handle) override;
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
+    void expectChanges(WaveOutHandle handle) override;
 
     // Underflows the server reported since open.
     std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }
+    // Attempts to bring a lost tone back since it was lost.
+    std::uint64_t resumeAttempts() const { return m_connection.resumeAttempts(); }
+    // Whether the stream is buffered quick now.
+    bool quick() const { return m_quick.load(std::memory_order_relaxed); }
+    // How far the server's read index is taken to move at once now.
+    std::uint64_t readStepFrames();
 
 private:
     enum class Playback { Stopped, Playing, FadingOut };
-    enum class Wait { Done, Failed, TimedOut };
-    using Deadline = std::chrono::steady_clock::time_point;
 
     bool isOpen(WaveOutHandle handle) const { return handle != kNoWaveOut && handle == m_handle; }
-    bool connected() const;
-    // The first steps of a connection, which the callbacks carry on when
-    // the tone is being brought back; false when the step failed at once.
-    bool beginContext();
-    bool beginStream();
     MmResult connect(Deadline deadline);
-    void disconnect();
-    void lost();
-    void startResuming();
-    void stopResuming();
-    void armResumeTimer();
-    void cancelResumeTimer();
-    void resume();
-    template <typename Ready>
-    Wait waitUntil(Ready ready, Deadline deadline);
-    Wait finish(pa_operation* operation, Deadline deadline);
-    // The server's read position now, in stream frames, and the sink's
-    // latency in frames; false on failure.
-    bool readPosition(std::uint64_t* frame, Deadline deadline, std::uint64_t* sinkFrames = nullptr);
-    void copyLoop();
+    void dropConnection();
+    PulseClock::time_point lastInput() const;
+    bool recentInput() const;
+    void noteInput();
+    void setLatency(Latency latency);
+    void armQuietTimer(std::chrono::microseconds delay);
+    void calibrateSoon();
+    // Copies the live loop into the copy the renderer does not play.
+    const std::uint8_t* takeCopy();
+    const std::uint8_t* playLatestCopy();
     // Renders from the renderer's position up to `end` and queues it at
     // its absolute stream position.
     void queueUntil(std::uint64_t end);
-    void refill();
-    void scheduleCork(std::chrono::microseconds delay);
-    void cancelCork();
+    // The first frame a rewrite may start at now, with what comes before
+    // it queued as things stand.
+    std::uint64_t rewriteFrom(const StreamPosition& position);
+    // Plays the latest copy from stream frame `first`, fading in from what
+    // was queued there.
+    void beginPlaying(std::uint64_t first);
+    void fadeOut(const StreamPosition& position);
+    void releaseStream();
 
-    static void onContextState(pa_context* context, void* self);
-    static void onStreamState(pa_stream* stream, void* self);
-    static void onWritable(pa_stream* stream, std::size_t bytes, void* self);
-    static void onUnderflow(pa_stream* stream, void* self);
-    static void onResumeTimer(pa_mainloop_api* api, pa_time_event* timer, const struct timeval* when, void* self);
+    void checkFadedOut();
+    void scheduleFadeCheck(std::chrono::microseconds delay);
+    void cancelTimers();
+    static void onFadeCheck(pa_stream* stream, int success, void* self);
 
-    pa_threaded_mainloop* m_mainloop = nullptr;
-    pa_context* m_context = nullptr;
-    pa_stream* m_stream = nullptr;
-    pa_time_event* m_corkTimer = nullptr;
-    pa_time_event* m_resumeTimer = nullptr;  // set while the tone is to come back
+    void streamWritable() override;
+    void streamUnderflow() override;
+    void streamBack() override;
+    void streamLost() override;
+
+    PulseConnection m_connection;
+    StreamTiming m_timing;
+    ActionBudget m_budget;
     WaveOutHandle m_handle = kNoWaveOut;
     WaveOutHandle m_lastHandle = kNoWaveOut;
+    std::atomic<PulseClock::rep> m_lastInput{0};
+    std::atomic<bool> m_quick{false};
 
     // Under the main loop's lock from here on.
     Playback m_playback = Playback::Stopped;
+    bool m_wantPlaying = false;  // a write succeeded and no call said otherwise since
+    bool m_flushed = true;       // nothing queued at the server
+    Latency m_latency = Latency::Deep;
     const Sample* m_data = nullptr;  // the written buffer, read on the UI thread only
-    std::vector<std::uint8_t> m_loop;
+    std::array<std::vector<std::uint8_t>, 2> m_copies;
+    std::size_t m_playingCopy = 0;
+    std::size_t m_latestCopy = 0;
     std::vector<std::uint8_t> m_scratch;
     LoopRenderer m_renderer;
-    bool m_flushed = true;       // nothing queued at the server
-    bool m_reconnecting = false;  // the callbacks are bringing the tone back
+    std::uint64_t m_fadeEnd = 0;  // the first silent frame after a fade-out
+    pa_time_event* m_fadeTimer = nullptr;
+    pa_operation* m_fadeCheck = nullptr;
+    PulseClock::time_point m_fadeCheckAsked{};
+    pa_time_event* m_quietTimer = nullptr;
+    pa_time_event* m_calibrateTimer = nullptr;
 
     std::atomic<std::uint64_t> m_underruns{0};
 };

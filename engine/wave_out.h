@@ -112,6 +112,13 @@ public:
     // that plays from its own copy, or has queued bytes ahead of the
     // device, takes the new bytes from here on. Never blocks for long.
     virtual void loopChanged(WaveOutHandle handle) = 0;
+    // The user is about to act on the sound (the pointer moves over a
+    // window, a key is pressed, a window is activated): a back end that can
+    // trade its latency for less work turns quick, so that the changes that
+    // follow are heard at once, and may turn deep again once the user has
+    // left it alone for a while. Cheap enough for every pointer move; a
+    // back end with one fixed latency ignores it.
+    virtual void expectChanges(WaveOutHandle) {}
 };
 
 }  // namespace quavira

@@ -121,6 +121,28 @@ TEST(Startup, CreatesTheFrontWindowFirstAndShowsOnlyItCentredWhateverTheCommandL
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
 }
 
+TEST(Startup, PointerMovesAndKeysOverTheWindowTellTheDeviceThatChangesAreComing)
+{
+    RecordingMessages messages;
+    auto device = std::make_unique<FakeWaveOut>();
+    FakeWaveOut* fake = device.get();
+    std::vector<std::size_t> counts;
+    QTimer::singleShot(0, [&] {
+        QWidget* front = topLevel("Form1");
+        ASSERT_TRUE(front);
+        counts.push_back(fake->expectations());
+        QTest::mouseMove(front, QPoint(200, 300));  // over the background, where no widget tracks the mouse
+        counts.push_back(fake->expectations());
+        QTest::keyClick(front, Qt::Key_Shift);
+        counts.push_back(fake->expectations());
+        front->close();
+    });
+    EXPECT_EQ(runQuavira(g_argc, g_argv, std::move(device), messages), 0);
+    ASSERT_EQ(counts.size(), 3u);
+    EXPECT_GT(counts[1], counts[0]) << "pointer movement";
+    EXPECT_GT(counts[2], counts[1]) << "a key";
+}
+
 TEST(Startup, AFailedOpenShowsBothStatusesBeforeTheFrontWindowAndStartupGoesOn)
 {
     RecordingMessages messages;

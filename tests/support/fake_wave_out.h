@@ -34,9 +34,11 @@ public:
     MmResult close(WaveOutHandle handle) override;
     // Counted apart from calls(): every fill makes one.
     void loopChanged(WaveOutHandle) override { m_loopChanges.fetch_add(1); }
+    void expectChanges(WaveOutHandle) override { m_expectations.fetch_add(1); }
 
     std::vector<WaveOutCall> calls() const;
     std::size_t loopChanges() const { return m_loopChanges.load(); }
+    std::size_t expectations() const { return m_expectations.load(); }
     WaveFormatEx lastFormat() const;
     std::uint32_t lastDeviceId() const;
     bool isPlaying() const { return m_playing.load(); }
@@ -68,6 +70,7 @@ private:
     std::atomic<bool> m_playing{false};
     std::atomic<bool> m_stopRequested{false};
     std::atomic<std::size_t> m_loopChanges{0};
+    std::atomic<std::size_t> m_expectations{0};
 };
 
 }  // namespace quavira::testing

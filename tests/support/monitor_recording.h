@@ -33,12 +33,20 @@ inline std::string sinkName()
 // late, never early.
 class MonitorRecording {
 public:
-    explicit MonitorRecording(double seconds)
+    // `latencyMs`: parec's; a reader of the monitor sets the sink's latency
+    // itself, so a short one keeps the sink quick.
+    explicit MonitorRecording(double seconds, int latencyMs = 10)
+        : MonitorRecording(seconds, "parec --device=" + sinkName() +
+                                        ".monitor --format=u8 --channels=2 --rate=44100 --raw --latency-msec=" +
+                                        std::to_string(latencyMs))
+    {
+    }
+    // `recorder`: a command that writes the monitor to its standard output
+    // as raw u8 stereo at 44,100 Hz.
+    MonitorRecording(double seconds, const std::string& recorder)
     {
         const auto bytes = static_cast<std::size_t>(seconds * kRate) * 2;
-        const std::string command = "parec --device=" + sinkName() +
-                                    ".monitor --format=u8 --channels=2 --rate=44100 --latency-msec=10 --raw "
-                                    "2>/dev/null | head -c " + std::to_string(bytes);
+        const std::string command = recorder + " 2>/dev/null | head -c " + std::to_string(bytes);
         m_pipe = ::popen(command.c_str(), "r");
         if (m_pipe)
             m_reader = std::thread([this] { read(); });
