@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Quavira: a binaural-beats generator. The command line is ignored.
 #include "fallback_wave_out.h"
 #include "message_box.h"

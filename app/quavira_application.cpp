@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application object and its standard exception display.
 #include "quavira_application.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application object: title, and the standard exception display for
 // anything a handler throws. UI thread only.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start-up: creates the two windows in their fixed order and runs the loop.
 #pragma once
 

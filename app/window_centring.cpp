@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Centring of the program's windows on their screen.
 #include "window_centring.h"
 

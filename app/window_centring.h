@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeps every window of the program centred on its screen when it is shown.
 #pragma once
 

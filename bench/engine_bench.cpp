@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Engine benchmarks: one channel fill, one second of output through the
 // renderer, and Start/Stop on the test device.
 #include "channel_synthesis.h"

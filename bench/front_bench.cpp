@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Front window benchmarks, offscreen: one offset-slider notification (one
 // channel refilled) and one base change (both channels refilled), each a
 // full ApplyBinaural with the panel's fills and waveform redraws.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared by the window benchmarks: a message box that shows nothing, and a
 // main that runs the benchmarks inside an offscreen QApplication.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Generator panel benchmarks, offscreen: a preset application (up to four
 // channel fills and three redraws) and one frequency-slider change (one
 // fill and one redraw).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A plain libpulse player of the same loop, as a music player would stream
 // it: 400 ms queued, asked for 100 ms at a time. The yardstick of the whole
 // sound path's cost.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Whole-process figures of the installed program on a private X display,
 playing into the test sink: start-up to the front window shown, resident
 memory after start-up, CPU idle and playing, and change-to-output latency

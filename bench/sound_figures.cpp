@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound path's figures on the sound server PULSE_SERVER names, run by
 // scripts/measure with no other client attached:
 // - steady listening: CPU of the server's processes plus the client over a
@@ -333,7 +334,7 @@ int main(int argc, char** argv)
 
     steadyListening(server, seconds);
     stopped(seconds);
-    const bool pipeWire = std::system("pactl info 2>/dev/null | grep -q 'on PipeWire'") == 0;
+    const bool pipeWire = serverIsPipeWire();
     std::printf("Change call to its first frame heard at the sink (%s):\n",
                 pipeWire ? "pw-record at 2048 frames, frames placed by arrival" : "recorder latency 250 ms, frames placed by timing info");
     const auto changeLatency = pipeWire ? ::changeLatency<PipeWireRecorder> : ::changeLatency<PulseRecorder>;

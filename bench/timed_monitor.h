@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A recording of the test sink's monitor that places every frame in time
 // from the server's timing info rather than from when it arrived.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cosine synthesis of one channel of the loop buffer.
 #pragma once
 

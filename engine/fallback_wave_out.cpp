@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A wave-out that falls back to a second back end when the first finds no
 // device.
 #include "fallback_wave_out.h"

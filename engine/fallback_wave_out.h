@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A wave-out that uses its first back end when that one finds a device, and
 // its second otherwise.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one-second loop buffer and the device that plays it endlessly.
 #include "loop_buffer.h"
 

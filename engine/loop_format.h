@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound's one format: a one-second loop of 8-bit stereo at 44,100 Hz.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The output stage shared by the back ends: stream frames to output bytes.
 #include "loop_renderer.h"
 

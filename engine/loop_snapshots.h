@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Private copies of the loop buffer, handed from the user-interface thread
 // to an audio callback without a lock.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wave-out on PortAudio's default output device.
 #include "portaudio_wave_out.h"
 
@@ -246,6 +247,8 @@ void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames, double dacT
     if (m_renderer.position() < ahead)
         m_renderer.render(nullptr, static_cast<std::size_t>(ahead - m_renderer.position()));
     m_renderer.copyRendered(m_played, out, frames);
+    if (OutputTap* tap = m_tap.load(std::memory_order_relaxed))
+        tap->heard(out, 2 * frames);
     if (m_fadingOut && !m_fadedOut.load(std::memory_order_relaxed) && m_played + frames >= m_renderer.silentFrom()) {
         // When the device will have played the fade's last frame.
         const double offset = static_cast<double>(m_renderer.silentFrom() - std::min(m_played, m_renderer.silentFrom()));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wave-out on PortAudio's default output device.
 #pragma once
 
@@ -14,6 +15,17 @@ using PaStream = void;
 struct PaStreamCallbackTimeInfo;
 
 namespace quavira {
+
+// Sees every buffer the callback hands to the device, on the audio thread,
+// so it must neither block nor allocate. The tests hear the fallback's own
+// output there, apart from what the device path after it may add.
+class OutputTap {
+public:
+    virtual void heard(const std::uint8_t* bytes, std::size_t count) = 0;
+
+protected:
+    ~OutputTap() = default;
+};
 
 // One stream on the default output device, 8-bit stereo at 44,100 Hz with a
 // low suggested latency: the fallback where no sound server runs. The stream
@@ -40,6 +52,8 @@ public:
     std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }
     // The stream's own figure for its output latency, 0 when not open.
     double outputLatencySeconds() const;
+    // `tap` (null: none) sees the output from the next write on.
+    void setTap(OutputTap* tap) { m_tap.store(tap, std::memory_order_relaxed); }
 
 private:
     static int streamCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* timeInfo,
@@ -67,6 +81,7 @@ private:
     std::atomic<bool> m_fadedOut{false};
     std::atomic<double> m_silentAtStreamTime{0.0};  // stream time the fade-out ends at the device; 0: unknown
     std::atomic<std::uint64_t> m_underruns{0};
+    std::atomic<OutputTap*> m_tap{nullptr};
     // Set once the host ended the stream on its own (the audio server or the
     // device went away) and kept until close: reset and write then fail, and
     // the dead stream is never started again, which can hang in the host API.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connection to the desktop's sound server through libpulse.
 #include "pulse_connection.h"
 
@@ -71,18 +72,16 @@ MainloopLock::~MainloopLock()
     pa_threaded_mainloop_unlock(m_mainloop);
 }
 
-Deadline ActionBudget::begin()
+Deadline ActionBudget::begin(PulseClock::time_point now)
 {
-    const auto now = PulseClock::now();
     if (now - m_lastEnd > kGap)
         m_spent = {};
     m_callStart = now;
     return now + std::max<PulseClock::duration>(kBudget - m_spent, PulseClock::duration::zero());
 }
 
-void ActionBudget::end()
+void ActionBudget::end(PulseClock::time_point now)
 {
-    const auto now = PulseClock::now();
     m_spent += now - m_callStart;
     m_lastEnd = now;
 }

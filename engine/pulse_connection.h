@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connection to the desktop's sound server through libpulse: main loop,
 // context and one playback stream, waits that end at a deadline, and a lost
 // stream brought back.
@@ -63,16 +64,17 @@ private:
 
 // How long one user action (a click, a key) may wait for the server in
 // all, however many calls it makes: calls that follow each other within
-// kGap belong to one action and share its kBudget. UI thread only.
+// kGap belong to one action and share its kBudget, which only the time
+// spent in them uses up. UI thread only.
 class ActionBudget {
 public:
     static constexpr std::chrono::milliseconds kBudget{180};
     static constexpr std::chrono::milliseconds kGap{20};
 
-    // The deadline of a call starting now.
-    Deadline begin();
-    // The call that began last has ended.
-    void end();
+    // The deadline of a call starting at `now`.
+    Deadline begin(PulseClock::time_point now);
+    // The call that began last has ended at `now`.
+    void end(PulseClock::time_point now);
     // The user has just acted: the next call begins a new action.
     void newAction();
 

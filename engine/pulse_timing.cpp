@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the sound server reads the stream, and the margins taken from it.
 #include "pulse_timing.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where the sound server reads the stream, and how far ahead of that a
 // rewrite must start: what the server reports, and the steps it is seen to
 // take.

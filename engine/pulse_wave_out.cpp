@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wave-out on the desktop's sound server through libpulse: the rewrites and
 // fades, and the stream's latency following the user.
 #include "pulse_wave_out.h"
@@ -40,8 +41,8 @@ bool isOurFormat(const WaveFormatEx& f)
 // action's budget.
 class BudgetedCall {
 public:
-    explicit BudgetedCall(ActionBudget& budget) : m_budget(budget), m_deadline(budget.begin()) {}
-    ~BudgetedCall() { m_budget.end(); }
+    explicit BudgetedCall(ActionBudget& budget) : m_budget(budget), m_deadline(budget.begin(PulseClock::now())) {}
+    ~BudgetedCall() { m_budget.end(PulseClock::now()); }
     BudgetedCall(const BudgetedCall&) = delete;
     BudgetedCall& operator=(const BudgetedCall&) = delete;
     Deadline deadline() const { return m_deadline; }

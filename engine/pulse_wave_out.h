@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wave-out on the desktop's sound server through libpulse: PulseAudio, or
 // PipeWire's pulse server.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform's waveform-audio output, as a small interface of our own.
 //
 // Architecture: the engine plays one 88,200-byte loop buffer (one second of

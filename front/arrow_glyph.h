@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ArrowGlyph: the builder's up and down arrows, a symbol-font character or a drawn triangle.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The brain-wave band of a beat offset and the colour that shows it.
 #pragma once
 

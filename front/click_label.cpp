@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ClickLabel: a label that reports mouse presses, releases and clicks.
 #include "click_label.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // DefaultButton: gives a plain top-level widget a default push button for Enter.
 #include "default_button.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Font faces the front window's layout names and their free look-alikes.
 #include "front_fonts.h"
 

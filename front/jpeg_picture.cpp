@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JpegPicture: a JPEG image decoded with libjpeg-turbo and drawn stretched to the widget.
 #include "jpeg_picture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // OffsetSliderStyle: the look and geometry of the builder's offset slider.
 #pragma once
 

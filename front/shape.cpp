@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shape: a plain rectangle or rounded rectangle with a border drawn inside its bounds.
 #include "shape.h"
 

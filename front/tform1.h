@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The front window Form1: the binaural builder, the credits and the unseen stereo section.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Registers the fonts the layouts name that the system may not know.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Canvas: the transparent drawing surface laid over another picture.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The error of a list lookup with an index that names no item.
 #pragma once
 

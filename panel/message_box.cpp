@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Message boxes: the modal note and the standard exception display.
 #include "message_box.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Message boxes: the modal note the panel shows for a device failure, and the
 // standard exception display. Tests replace them with a recorder.
 #pragma once

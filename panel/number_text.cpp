@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Conversions between numbers and the texts of edits and preset lists.
 #include "number_text.h"
 

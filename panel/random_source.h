@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The process's one random source, shared by both windows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generator panel MForm: tone state in sliders, presets, waveform view.
 #include "tmform.h"
 

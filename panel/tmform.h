@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The generator panel MForm: the hidden window whose controls hold the tone
 // state. Every change of a slider rewrites its channel of the loop buffer and
 // redraws the waveform view. UI thread only.

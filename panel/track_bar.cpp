@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // TrackBar: the slider used for every slider of both windows.
 #include "track_bar.h"
 

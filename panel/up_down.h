@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // UpDown: a stand-alone pair of up/down arrows holding a position.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop's volume control program, started by the panel's volume button.
 #pragma once
 

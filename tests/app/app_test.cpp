@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application shell: exception display, creation order, command line, shutdown.
 #include "fake_wave_out.h"
 #include "quavira_application.h"

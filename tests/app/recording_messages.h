@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A message-box seam for tests: records every box, in order, instead of
 // blocking, and notes whether the front window was visible at the time.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """A private X display with a window manager, the real Quavira program on
 it, real X input, and a recording of the test sink's monitor.
 

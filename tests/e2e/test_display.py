@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The X display of the whole-program tests as a CTest fixture.
 
   test_display.py start STATE   starts Xvfb with openbox, leaves them running

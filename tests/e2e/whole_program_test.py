@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The installed program on a real X display with a window manager, driven
 by real X input, heard through the test sink's monitor.
 
@@ -21,6 +22,8 @@ import sys
 import tempfile
 import time
 import unittest
+
+import numpy
 
 import desktop as d
 
@@ -223,15 +226,27 @@ class Playing(unittest.TestCase):
         # The builder is unchanged: its colour still shows the offset of 95.
         self.assertEqual(self.background(), "#FF8000")
 
-    def test_6_closing_while_playing_exits_cleanly_and_the_sound_ends(self):
+    def test_6_closing_while_playing_fades_out_and_exits_cleanly(self):
         self.desktop.focus(self.window)
         self.type_base("500")
         self.heard(500, 595)
+        before = self.sound.now()
+        closing = time.monotonic()
         code, errors = self.program.close()
+        ended = time.monotonic() - closing
         self.assertEqual(code, 0)
         self.silent()
         unexpected = [line for line in errors.splitlines() if line and "XDG_RUNTIME_DIR" not in line]
         self.assertEqual(unexpected, [])
+        # The tone fades out: from the second before the close to the
+        # silence after it, no step larger than the tone's own while steady.
+        steady = self.sound.between(before - d.RATE, before)
+        closed = self.sound.between(before - d.RATE, self.sound.now())
+        for channel in (0, 1):
+            own = numpy.abs(numpy.diff(steady[channel])).max()
+            self.assertLessEqual(numpy.abs(numpy.diff(closed[channel])).max(), own + 2, f"channel {channel}")
+        print(f"closing while playing: the process ended {1000 * ended:.0f} ms after the window was closed")
+        self.assertLess(ended, 1.0)
 
 
 class PulseServer:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Channel synthesis: exact sample values, channel isolation, tone frequency.
 #include "channel_synthesis.h"
 #include "loop_buffer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The loop buffer's four operations against the fake device.
 #include "channel_synthesis.h"
 #include "fake_wave_out.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The output stage: loops exact outside the fades, and no step inside them
 // larger than the tones' own.
 #include "channel_synthesis.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The straightforward per-sample synthesis, kept as the reference any faster
 // fillChannel must match byte for byte.
 #pragma once

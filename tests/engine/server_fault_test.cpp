@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sound server lost, frozen and restarted under a playing engine. Each
 // test runs a server of its own (the kind in QUAVIRA_TEST_SERVER) in a
 // temporary directory through the test script, and points this process and
@@ -109,9 +110,12 @@ void fillBounded(LoopBuffer& engine, const char* what)
     });
 }
 
-std::unique_ptr<LoopBuffer> playingEngine()
+std::unique_ptr<LoopBuffer> playingEngine(PulseWaveOut** device = nullptr)
 {
-    auto engine = std::make_unique<LoopBuffer>(std::make_unique<PulseWaveOut>());
+    auto pulse = std::make_unique<PulseWaveOut>();
+    if (device)
+        *device = pulse.get();
+    auto engine = std::make_unique<LoopBuffer>(std::move(pulse));
     EXPECT_EQ(bounded("Open", [&] { return engine->open(); }), "0");
     engine->fillChannel(440, 100, 0.0f, Channel::Left);
     engine->fillChannel(450, 100, 0.0f, Channel::Right);
@@ -199,6 +203,58 @@ TEST(ServerFaults, AToneLostWhilePlayingComesBackByItselfOnceAServerAnswersAgain
     server.thaw();
     EXPECT_TRUE(comesBackByItself()) << "after a freeze";
     EXPECT_EQ(bounded("Stop", [&] { return engine->stop(); }), "0");
+}
+
+TEST(ServerFaults, AStopThatFailedBecauseTheServerDiedStaysAStopWhenTheServerReturns)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    auto engine = playingEngine();
+    ASSERT_TRUE(heard(*engine));
+
+    // The server dies while Stop waits for it.
+    server.freeze();
+    std::thread killer([&] {
+        std::this_thread::sleep_for(40ms);
+        server.kill();
+    });
+    bounded("Stop, server dying", [&] { return engine->stop(); });
+    killer.join();
+    ASSERT_TRUE(server.start());
+    EXPECT_FALSE(comesBackByItself()) << "the tone came back after the user stopped it";
+}
+
+TEST(ServerFaults, WhileTheServerIsGoneAttemptsBackOffAndItsNewSocketBringsTheToneBack)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    PulseWaveOut* device = nullptr;
+    auto engine = playingEngine(&device);
+    ASSERT_TRUE(heard(*engine));
+
+    server.kill();
+    std::this_thread::sleep_for(7500ms);
+    // One a second would be seven by now; after 1, 2 and 4 s, three.
+    EXPECT_LE(device->resumeAttempts(), 3u);
+    ASSERT_TRUE(server.start());
+    EXPECT_TRUE(comesBackByItself()) << "the tone did not come back once the server's socket was there again";
+}
+
+TEST(ServerFaults, OpenWaitsForAServerThatAcceptsButIsStillStartingAndStartThenPlays)
+{
+    PrivateServer server;
+    START_OR_SKIP(server);
+    server.freeze();
+    std::thread thaw([&] {
+        std::this_thread::sleep_for(300ms);
+        server.thaw();
+    });
+    LoopBuffer engine(std::make_unique<PulseWaveOut>());
+    const std::string opened = engine.open();
+    thaw.join();
+    EXPECT_EQ(opened, "0");
+    engine.fillChannel(440, 100, 0.0f, Channel::Left);
+    EXPECT_TRUE(heard(engine));
 }
 
 TEST(ServerFaults, WithNoServerAtAllOpenGivesError003AndNoBuffer)

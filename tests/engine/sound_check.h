@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the sound tests hear: measures taken of a recording of the test
 // sink's monitor.
 #pragma once
@@ -17,13 +18,6 @@
 namespace quavira::sound {
 
 constexpr std::uint8_t kSilence = 128;
-
-// True when the server answering PULSE_SERVER is PipeWire's: its graph is
-// float and resamples, so its monitor gives the tones but not the bytes.
-inline bool serverIsPipeWire()
-{
-    return std::system("pactl info 2>/dev/null | grep -q 'on PipeWire'") == 0;
-}
 
 inline bool soundServerAnswers()
 {

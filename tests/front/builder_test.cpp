@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The binaural builder driven as a user drives it: typing, the slider, the arrows, Enter, bstart.
 #include "front_fixture.h"
 #include "offset_slider_style.h"

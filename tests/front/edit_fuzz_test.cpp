@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Seeded random texts typed into the front window's edits, as a user types them.
 #include "atol_model.h"
 #include "band_colour.h"

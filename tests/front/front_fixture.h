@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The front window and the generator panel built as the application builds them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Entry point of the front window tests: one QApplication with the window's fonts.
 #include "bundled_fonts.h"
 #include "front_fonts.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The front window as loaded from its layout: frame, geometry, texts, lists, z-order, pixels.
 #include "front_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The random start state set on the first show, for fixed clocks.
 #include "front_fixture.h"
 

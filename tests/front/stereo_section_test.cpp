@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The unseen stereo section, reached with Tab and the keyboard as a user reaches it.
 #include "front_fixture.h"
 

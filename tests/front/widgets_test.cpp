@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The front window's small widgets on their own: shape, clickable label, arrow, JPEG picture.
 #include "arrow_glyph.h"
 #include "click_label.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the panel's controls and their change handlers.
 #include "panel_fixture.h"
 #include "random_source.h"

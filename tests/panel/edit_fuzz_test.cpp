@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Seeded random texts against the number conversions and the panel's frequency edits.
 #include "atol_model.h"
 #include "number_text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the number/text conversions of edits and preset lists.
 #include "number_text.h"
 

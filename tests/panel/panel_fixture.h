@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Shared set-up of the panel tests: the real panel on a fake device.
 #pragma once
 

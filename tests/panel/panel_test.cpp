@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the panel's creation, its failure paths, layout and volume button.
 #include "panel_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Entry of the panel tests: an offscreen QApplication around GoogleTest.
 #include "bundled_fonts.h"
 #include "panel_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the preset table and preset application.
 #include "list_index_error.h"
 #include "panel_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Tests of the waveform view: graticule, overlay and the two traces.
 #include "canvas.h"
 #include "panel_fixture.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Soak: the real front window and generator panel, offscreen, on the sound
 // server's device playing into the test sink, with one change every 50 ms
 // for QUAVIRA_SOAK_SECONDS (default 20) while two busy loops keep both

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An independent model of how the windows read a number out of an edit's
 // text: atol with saturation at the 32-bit limits.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Load for the sound tests: threads that spin for as long as it lives.
 #pragma once
 

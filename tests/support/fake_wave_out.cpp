@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A wave-out back end for tests.
 #include "fake_wave_out.h"
 

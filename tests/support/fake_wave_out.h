@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A wave-out back end for tests: any call can be made to fail with a chosen
 // result, every call is recorded, and a written buffer is "played" on a
 // thread of its own, which copies its bytes into a recording the way a

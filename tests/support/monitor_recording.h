@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A recording of the test sink's monitor, put on the steady clock.
 #pragma once
 
@@ -25,6 +26,20 @@ inline std::string sinkName()
     return name && *name ? name : "quavira_test";
 }
 
+// True when the server answering PULSE_SERVER is PipeWire's: its graph is
+// float and resamples, so its monitor gives the tones but not the bytes.
+inline bool serverIsPipeWire()
+{
+    return std::system("pactl info 2>/dev/null | grep -q 'on PipeWire'") == 0;
+}
+
+// A command that records the test sink's monitor to its standard output.
+inline std::string recorder(int latencyMs)
+{
+    return "parec --device=" + sinkName() + ".monitor --format=u8 --channels=2 --rate=44100 --raw --latency-msec=" +
+           std::to_string(latencyMs);
+}
+
 // Records the sink's monitor on a thread: a fixed number of bytes, taken
 // with head -c so that parec is never killed with data unflushed. The
 // sink hands a frame to its monitor when it renders it, and no block can
@@ -33,20 +48,18 @@ inline std::string sinkName()
 // late, never early.
 class MonitorRecording {
 public:
-    // `latencyMs`: parec's; a reader of the monitor sets the sink's latency
-    // itself, so a short one keeps the sink quick.
-    explicit MonitorRecording(double seconds, int latencyMs = 10)
-        : MonitorRecording(seconds, "parec --device=" + sinkName() +
-                                        ".monitor --format=u8 --channels=2 --rate=44100 --raw --latency-msec=" +
-                                        std::to_string(latencyMs))
-    {
-    }
+    // `latencyMs`: the recorder's; a reader of the monitor sets the sink's
+    // latency itself, so a short one keeps the sink quick.
+    explicit MonitorRecording(double seconds, int latencyMs = 10) : MonitorRecording(seconds, recorder(latencyMs)) {}
     // `recorder`: a command that writes the monitor to its standard output
     // as raw u8 stereo at 44,100 Hz.
     MonitorRecording(double seconds, const std::string& recorder)
     {
         const auto bytes = static_cast<std::size_t>(seconds * kRate) * 2;
-        const std::string command = recorder + " 2>/dev/null | head -c " + std::to_string(bytes);
+        // Ended in any case a while after it should be complete: a monitor
+        // that stays silent (a sink suspended) must not hold a test forever.
+        const std::string command = "timeout " + std::to_string(static_cast<int>(seconds) + 20) + " " + recorder +
+                                    " 2>/dev/null | head -c " + std::to_string(bytes);
         m_pipe = ::popen(command.c_str(), "r");
         if (m_pipe)
             m_reader = std::thread([this] { read(); });
