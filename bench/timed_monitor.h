@@ -4,6 +4,7 @@
 #pragma once
 
 #include "monitor_recording.h"
+#include "pulse_client.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -26,47 +27,20 @@ namespace quavira::sound {
 class TimedMonitor {
 public:
     TimedMonitor(double seconds, std::chrono::milliseconds latency)
-        : m_wanted(static_cast<std::size_t>(seconds * kRate) * 2)
+        : m_wanted(static_cast<std::size_t>(seconds * kRate) * 2),
+          m_client("quavira-monitor", [this, latency](pa_context* context) {
+              const pa_sample_spec spec{PA_SAMPLE_U8, static_cast<std::uint32_t>(kRate), 2};
+              pa_stream* stream = pa_stream_new(context, "monitor", &spec, nullptr);
+              pa_stream_set_read_callback(stream, onRead, this);
+              pa_buffer_attr attributes{};
+              attributes.maxlength = static_cast<std::uint32_t>(-1);
+              attributes.fragsize = static_cast<std::uint32_t>(static_cast<double>(latency.count()) * kRate / 1000) * 2;
+              const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                                                                PA_STREAM_ADJUST_LATENCY);
+              pa_stream_connect_record(stream, (sinkName() + ".monitor").c_str(), &attributes, flags);
+              return stream;
+          })
     {
-        m_mainloop = pa_threaded_mainloop_new();
-        if (!m_mainloop || pa_threaded_mainloop_start(m_mainloop) < 0)
-            return;
-        pa_threaded_mainloop_lock(m_mainloop);
-        m_context = pa_context_new(pa_threaded_mainloop_get_api(m_mainloop), "quavira-monitor");
-        pa_context_set_state_callback(m_context, onSignal, this);
-        if (pa_context_connect(m_context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0) {
-            while (pa_context_get_state(m_context) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context)))
-                pa_threaded_mainloop_wait(m_mainloop);
-        }
-        if (pa_context_get_state(m_context) == PA_CONTEXT_READY) {
-            const pa_sample_spec spec{PA_SAMPLE_U8, static_cast<std::uint32_t>(kRate), 2};
-            m_stream = pa_stream_new(m_context, "monitor", &spec, nullptr);
-            pa_stream_set_read_callback(m_stream, onRead, this);
-            pa_buffer_attr attributes{};
-            attributes.maxlength = static_cast<std::uint32_t>(-1);
-            attributes.fragsize = static_cast<std::uint32_t>(static_cast<double>(latency.count()) * kRate / 1000) * 2;
-            const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                                                              PA_STREAM_ADJUST_LATENCY);
-            pa_stream_connect_record(m_stream, (sinkName() + ".monitor").c_str(), &attributes, flags);
-        }
-        pa_threaded_mainloop_unlock(m_mainloop);
-    }
-    ~TimedMonitor()
-    {
-        if (!m_mainloop)
-            return;
-        pa_threaded_mainloop_lock(m_mainloop);
-        if (m_stream) {
-            pa_stream_disconnect(m_stream);
-            pa_stream_unref(m_stream);
-        }
-        if (m_context) {
-            pa_context_disconnect(m_context);
-            pa_context_unref(m_context);
-        }
-        pa_threaded_mainloop_unlock(m_mainloop);
-        pa_threaded_mainloop_stop(m_mainloop);
-        pa_threaded_mainloop_free(m_mainloop);
     }
     TimedMonitor(const TimedMonitor&) = delete;
     TimedMonitor& operator=(const TimedMonitor&) = delete;
@@ -129,10 +103,6 @@ private:
     {
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(usec));
     }
-    static void onSignal(pa_context*, void* self)
-    {
-        pa_threaded_mainloop_signal(static_cast<TimedMonitor*>(self)->m_mainloop, 0);
-    }
     static void onRead(pa_stream* stream, std::size_t, void* self)
     {
         auto* me = static_cast<TimedMonitor*>(self);
@@ -165,14 +135,12 @@ private:
     }
 
     std::size_t m_wanted;
-    pa_threaded_mainloop* m_mainloop = nullptr;
-    pa_context* m_context = nullptr;
-    pa_stream* m_stream = nullptr;
     mutable std::mutex m_mutex;
     Bytes m_bytes;
     std::vector<Note> m_notes;
     bool m_started = false;
     double m_firstFrameUsec = 0;
+    PulseClient m_client;  // last: its stream calls back into the members above
 };
 
 }  // namespace quavira::sound
