@@ -99,7 +99,14 @@ bool StreamTiming::fetch(Deadline deadline, StreamPosition* position)
         !updated.success)
         return false;
     position->answered = PulseClock::now();
+    noteRoundTrip(*position);
     return lastReported(position);
+}
+
+void StreamTiming::noteRoundTrip(const StreamPosition& position)
+{
+    m_roundTrips[m_nextRoundTrip] = position.answered - position.asked;
+    m_nextRoundTrip = (m_nextRoundTrip + 1) % m_roundTrips.size();
 }
 
 void StreamTiming::expect(Latency latency)
@@ -122,10 +129,13 @@ std::uint64_t StreamTiming::stepFrames() const
 
 std::uint64_t StreamTiming::writableFrom(const StreamPosition& position) const
 {
-    // The write leaves now and arrives about half a round trip later; the
-    // server read its index at some moment since it was asked.
+    // The server read its index at some moment since it was asked, and the
+    // write leaves now: it may be as slow to arrive as the slowest recent
+    // round trip (a busy machine delays one now and then).
     const auto now = PulseClock::now();
-    const std::uint64_t transit = framesIn((now - position.asked) + (position.answered - position.asked)) + kGuardFrames;
+    const auto roundTrip = std::max(position.answered - position.asked,
+                                    *std::max_element(m_roundTrips.begin(), m_roundTrips.end()));
+    const std::uint64_t transit = framesIn((now - position.answered) + 2 * roundTrip) + kGuardFrames;
     // A sink that refills only when what it holds runs low takes nothing
     // before then.
     if (m_stepsSeen >= kStepsToSee && position.sinkFrames > m_refillSinkFrames + transit)
@@ -195,6 +205,7 @@ void StreamTiming::onSample(pa_stream*, int success, void* self)
     if (success && me->lastReported(&position)) {
         position.asked = me->m_sampleAsked;
         position.answered = PulseClock::now();
+        me->noteRoundTrip(position);
         me->observe(position);
     }
     if (me->m_stepsInCalibration < kStepsToSee && PulseClock::now() - me->m_calibrationStart < kCalibrationLength)

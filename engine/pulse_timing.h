@@ -7,6 +7,7 @@
 #include "loop_format.h"
 #include "pulse_connection.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 
@@ -86,6 +87,7 @@ public:
     std::chrono::microseconds untilPlayed(std::uint64_t frame, const StreamPosition& position) const;
 
 private:
+    void noteRoundTrip(const StreamPosition& position);
     void observe(const StreamPosition& sample);
     void sampleSoon();
     void sample();
@@ -98,6 +100,10 @@ private:
     std::uint64_t m_floorFrames = kFramesPerSecond * 50 / 1000;
     std::uint64_t m_learntFrames = 0;    // the largest step seen since expect
     std::uint32_t m_stepsSeen = 0;
+    // The last round trips to the server: a write may take as long as the
+    // slowest of them, not just as long as the latest.
+    std::array<PulseClock::duration, 16> m_roundTrips{};
+    std::size_t m_nextRoundTrip = 0;
     std::uint64_t m_refillSinkFrames = 0;  // most the sink held just before a step
 
     // The calibration under way.

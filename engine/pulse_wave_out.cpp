@@ -23,6 +23,9 @@ constexpr std::uint32_t kBytesPerFrame = 2;
 // Silence before a tone that comes back on a new stream: PulseAudio may
 // rewind its sink as it mixes the stream in.
 constexpr std::uint64_t kResumeLeadInFrames = kFramesPerSecond * 30 / 1000;
+// What a rewrite sends at once, before the rest of the queue is rendered:
+// the fade and then some.
+constexpr std::uint64_t kRewriteHeadFrames = kFramesPerSecond * 20 / 1000;
 // After a fade-out's last frame was played by the server's account, before
 // the stream is corked: for the server's clock and rounding.
 constexpr microseconds kCorkSlack{5'000};
@@ -238,7 +241,7 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
     const std::uint64_t end = m_renderer.position();
     const std::uint64_t from = rewriteFrom(position);
     m_renderer.change(from, playLatestCopy());
-    queueUntil(std::max(end, from + LoopRenderer::kFadeFrames));
+    rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
     if (m_latency == Latency::Deep)
         setLatency(Latency::Quick);
 }
@@ -374,6 +377,15 @@ void PulseWaveOut::queueUntil(std::uint64_t end)
                     static_cast<std::int64_t>(start * kBytesPerFrame), PA_SEEK_ABSOLUTE);
 }
 
+void PulseWaveOut::rewriteUntil(std::uint64_t end)
+{
+    // The head first: the server may reach it within milliseconds, and
+    // rendering the whole queue takes time of its own (a busy or slow
+    // machine, a sanitizer build) that the margin does not allow for.
+    queueUntil(std::min(end, m_renderer.position() + kRewriteHeadFrames));
+    queueUntil(end);
+}
+
 std::uint64_t PulseWaveOut::rewriteFrom(const StreamPosition& position)
 {
     // A queue shorter than the margin (the server ran ahead of a client
@@ -388,7 +400,7 @@ void PulseWaveOut::beginPlaying(std::uint64_t first)
     const std::uint64_t end = m_renderer.position();
     queueUntil(first);
     m_renderer.start(first, playLatestCopy());
-    queueUntil(std::max(end, first + queueFrames(m_latency)));
+    rewriteUntil(std::max(end, first + queueFrames(m_latency)));
     m_playback = Playback::Playing;
     m_flushed = false;
     m_timing.expect(m_latency);
@@ -402,7 +414,7 @@ void PulseWaveOut::fadeOut(const StreamPosition& position)
     const std::uint64_t end = m_renderer.position();
     const std::uint64_t from = rewriteFrom(position);
     m_renderer.stop(from);
-    queueUntil(std::max(end, from + LoopRenderer::kFadeFrames));
+    rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
     m_playback = Playback::FadingOut;
     m_fadeEnd = from + LoopRenderer::kFadeFrames;
 }

@@ -97,6 +97,8 @@ private:
     // Renders from the renderer's position up to `end` and queues it at
     // its absolute stream position.
     void queueUntil(std::uint64_t end);
+    // queueUntil() for what was just rewritten from the renderer's position.
+    void rewriteUntil(std::uint64_t end);
     // The first frame a rewrite may start at now, with what comes before
     // it queued as things stand.
     std::uint64_t rewriteFrom(const StreamPosition& position);
