@@ -93,37 +93,6 @@ private:
     bool m_ready = false;
 };
 
-// PipeWire at a small quantum now and then misses a graph cycle on a busy
-// machine and plays silence for it, whatever plays: a bare libpulse client's
-// tone shows such gaps too, in most runs of this length at a quantum of 256.
-// Frames in such a short gap and at its edges are the server's, not the
-// program's: the step check leaves them out, and says how many there were.
-// A gap is a run of near silence (the resampler rings around 128) no longer
-// than `longest` frames, with sound on both sides.
-std::vector<bool> serverGaps(const Bytes& rec, std::size_t longest, std::size_t* gaps)
-{
-    std::vector<bool> skip(frames(rec), false);
-    const auto quiet = [&](std::size_t f) { return std::abs(rec[2 * f] - 128) <= 6 && std::abs(rec[2 * f + 1] - 128) <= 6; };
-    constexpr std::size_t kEdge = 8;
-    *gaps = 0;
-    for (std::size_t f = 0; f < frames(rec);) {
-        if (!quiet(f)) {
-            ++f;
-            continue;
-        }
-        std::size_t end = f;
-        while (end < frames(rec) && quiet(end))
-            ++end;
-        if (f > 0 && end < frames(rec) && end - f >= 32 && end - f <= longest) {
-            ++*gaps;
-            for (std::size_t k = f > kEdge ? f - kEdge : 0; k < std::min(end + kEdge, frames(rec)); ++k)
-                skip[k] = true;
-        }
-        f = end;
-    }
-    return skip;
-}
-
 class DesktopSinks : public ::testing::TestWithParam<Sink> {};
 
 TEST_P(DesktopSinks, NoStepLargerThanTheTonesOwnThroughChangesStopStartAndRelease)
@@ -202,13 +171,7 @@ TEST_P(DesktopSinks, NoStepLargerThanTheTonesOwnThroughChangesStopStartAndReleas
         int tones = 0;
         for (const Bytes& loop : loops)
             tones = std::max(tones, largestStep(loop, channel));
-        int heard = 0;
-        std::size_t at = 0;
-        for (std::size_t f = 1; f < frames(rec); ++f) {
-            const int step = std::abs(rec[2 * f + channel] - rec[2 * (f - 1) + channel]);
-            if (!theServers[f] && step > heard)
-                heard = step, at = f;
-        }
+        const auto [heard, at] = largestStepOutside(rec, channel, theServers);
         std::printf("%s, channel %d: largest step %d (%.3f s after the onset), the tones' own %d; %zu gap(s) of the server's\n",
                     GetParam().name, channel, heard, (static_cast<double>(at) - static_cast<double>(*onset)) / kRate, tones,
                     gaps);

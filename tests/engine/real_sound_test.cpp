@@ -132,11 +132,17 @@ protected:
 
 TEST_P(RealSound, NoStepLargerThanTheTonesOwnAcrossChangesStartsAndStops)
 {
+    // PipeWire's own missed cycles at the small quantum of a quick stream
+    // are left out (see serverGaps).
+    std::size_t gaps = 0;
+    const std::vector<bool> theServers = serverIsPipeWire() ? serverGaps(s->recording, 3 * 256, &gaps)
+                                                            : std::vector<bool>(frames(s->recording), false);
     for (int channel : {0, 1}) {
         int tones = 0;
         for (const Bytes& loop : s->loops)
             tones = std::max(tones, largestStep(loop, channel));
-        EXPECT_LE(largestStep(s->recording, channel, 0, frames(s->recording)), tones + 2) << "channel " << channel;
+        EXPECT_LE(largestStepOutside(s->recording, channel, theServers).first, tones + 2)
+            << "channel " << channel << "; " << gaps << " gap(s) of the server's";
     }
 }
 
