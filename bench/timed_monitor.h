@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,13 +80,18 @@ public:
     Clock::time_point timeOf(std::size_t frame) const
     {
         std::lock_guard lock(m_mutex);
-        std::vector<Clock::duration> zeros;
-        for (const Note& note : m_notes)
-            zeros.push_back(note.when.time_since_epoch() - toDuration(note.streamUsec - note.firstFrameUsec));
-        if (zeros.empty())
-            return {};
-        std::nth_element(zeros.begin(), zeros.begin() + static_cast<std::ptrdiff_t>(zeros.size() / 2), zeros.end());
-        return Clock::time_point(zeros[zeros.size() / 2]) + toDuration(static_cast<double>(frame) / kRate * 1e6);
+        // Once the recording is complete its frame 0 is placed once: the
+        // figures ask for thousands of frames.
+        if (!m_zero || m_bytes.size() < m_wanted) {
+            std::vector<Clock::duration> zeros;
+            for (const Note& note : m_notes)
+                zeros.push_back(note.when.time_since_epoch() - toDuration(note.streamUsec - note.firstFrameUsec));
+            if (zeros.empty())
+                return {};
+            std::nth_element(zeros.begin(), zeros.begin() + static_cast<std::ptrdiff_t>(zeros.size() / 2), zeros.end());
+            m_zero = zeros[zeros.size() / 2];
+        }
+        return Clock::time_point(*m_zero) + toDuration(static_cast<double>(frame) / kRate * 1e6);
     }
     double msAfter(Clock::time_point call, std::size_t frame) const
     {
@@ -139,6 +145,7 @@ private:
     Bytes m_bytes;
     std::vector<Note> m_notes;
     bool m_started = false;
+    mutable std::optional<Clock::duration> m_zero;  // when frame 0 was played, once complete
     double m_firstFrameUsec = 0;
     PulseClient m_client;  // last: its stream calls back into the members above
 };
