@@ -131,10 +131,10 @@ std::uint64_t StreamTiming::writableFrom(const StreamPosition& position) const
 {
     // The server read its index at some moment since it was asked, and the
     // write leaves now: it may be as slow to arrive as the slowest recent
-    // round trip (a busy machine delays one now and then).
+    // round trip, this position's among them (a busy machine delays one now
+    // and then).
     const auto now = PulseClock::now();
-    const auto roundTrip = std::max(position.answered - position.asked,
-                                    *std::max_element(m_roundTrips.begin(), m_roundTrips.end()));
+    const auto roundTrip = *std::max_element(m_roundTrips.begin(), m_roundTrips.end());
     const std::uint64_t transit = framesIn((now - position.answered) + 2 * roundTrip) + kGuardFrames;
     // A sink that refills only when what it holds runs low takes nothing
     // before then.

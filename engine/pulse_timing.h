@@ -80,8 +80,8 @@ public:
 
     // Frames the read index may move at once.
     std::uint64_t stepFrames() const;
-    // The first stream frame a write sent now may start at, from a fresh
-    // position.
+    // The first stream frame a write sent now may start at, from a position
+    // fetch() just returned.
     std::uint64_t writableFrom(const StreamPosition& position) const;
     // How long from now until stream frame `frame` has been played.
     std::chrono::microseconds untilPlayed(std::uint64_t frame, const StreamPosition& position) const;
