@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 """Whole-process figures of the installed program on a private X display,
 playing into the test sink: start-up to the front window shown, resident
-memory after start-up, CPU idle and playing, and change-to-output latency
-measured on the recording.
+memory after start-up, CPU idle and playing, change-to-output latency
+measured on the recording, and closing the window while the tone plays
+(how long the process takes to end, and the largest step the close leaves
+on the recording beside the steady tone's own).
 
 Usage: process_figures.py <quavira binary> [runs]. Run under the test audio
 server (scripts/measure does both).
@@ -71,6 +73,34 @@ def change_latency(desktop, window, sound):
     return differs[0] / d.RATE if len(differs) else float("nan")
 
 
+def start_playing(desktop, window):
+    desktop.focus(window)
+    desktop.click(window, 14 + 248 + 24, 11 + 57 + 11)  # the base edit
+    desktop.keys("ctrl+a")
+    desktop.type("440")
+    desktop.keys("Tab", "Home", "Return")  # offset 0, then Start
+
+
+def close_while_playing(binary, desktop, sound):
+    """(seconds from the close to the process's end, largest step from a
+    second before the close to the silence after it, the steady tone's own
+    largest step, exit code)."""
+    program = d.Program(binary, desktop)
+    start_playing(desktop, program.wait_shown())
+    time.sleep(1.5)
+    before = sound.now()
+    closing = time.monotonic()
+    code, _ = program.close()
+    ended = time.monotonic() - closing
+    program.kill()
+    time.sleep(0.5)
+    steady = sound.between(before - d.RATE, before)
+    closed = sound.between(before - d.RATE, sound.now())
+    own = max(numpy.abs(numpy.diff(channel)).max() for channel in steady)
+    step = max(numpy.abs(numpy.diff(channel)).max() for channel in closed)
+    return ended, step, own, code
+
+
 def main():
     binary = sys.argv[1]
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 10
@@ -91,16 +121,13 @@ def main():
         window = program.wait_shown()
         time.sleep(2.0)
         idle = cpu_percent(program.process.pid, 20)
-        desktop.focus(window)
-        desktop.click(window, 14 + 248 + 24, 11 + 57 + 11)  # the base edit
-        desktop.keys("ctrl+a")
-        desktop.type("440")
-        desktop.keys("Tab", "Home", "Return")  # offset 0, then Start
+        start_playing(desktop, window)
         time.sleep(1.0)
         playing = cpu_percent(program.process.pid, 20)
         latencies = [change_latency(desktop, window, sound) for _ in range(runs)]
-        code, _ = program.close()
+        program.close()
         program.kill()
+        closes = [close_while_playing(binary, desktop, sound) for _ in range(5)]
     finally:
         sound.close()
         desktop.close()
@@ -114,7 +141,10 @@ def main():
     lat = [1000 * s for s in latencies]
     print(f"click to first changed frame on the recording: median {statistics.median(lat):.1f} ms "
           f"(min {min(lat):.1f}, max {max(lat):.1f}, {runs} changes; includes X input delivery)")
-    print(f"exit code after closing while playing: {code}")
+    ended = [1000 * c[0] for c in closes]
+    print(f"closing the window while playing, 5 closes: the process ended after median {statistics.median(ended):.0f} ms "
+          f"(max {max(ended):.0f}); largest step {max(c[1] for c in closes):.0f} where the steady tone's own is "
+          f"{max(c[2] for c in closes):.0f}; exit codes {sorted({c[3] for c in closes})}")
 
 
 if __name__ == "__main__":
