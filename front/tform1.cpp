@@ -173,6 +173,14 @@ void TForm1::StartButtonClick()
     copyStartCaption();
 }
 
+void TForm1::togglePlaying()
+{
+    if (!m_panel)
+        return;
+    m_panel->ToggleStartStop();
+    copyStartCaption();
+}
+
 void TForm1::copyStartCaption()
 {
     const QString caption = m_panel->startCaption();

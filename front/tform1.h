@@ -53,6 +53,12 @@ public:
     void ApplyBinaural();
     void ShowBand();
 
+    // Starts or stops the tone as it stands, without applying the builder's
+    // pair first (what the start buttons do), and shows the new caption on
+    // both start buttons: for requests from outside the window (media keys,
+    // the sleep timer) that change nothing but whether the tone plays.
+    void togglePlaying();
+
     // Random choices and the start state.
     void FormShow();
     void RandomProfile();
