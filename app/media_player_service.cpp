@@ -2,11 +2,11 @@
 // The program as a media player on the session bus.
 #include "media_player_service.h"
 
-#include "band_colour.h"
 #include "mpris_player_adaptor.h"
 #include "mpris_root_adaptor.h"
 #include "tform1.h"
 #include "tmform.h"
+#include "tone_description.h"
 #include "track_bar.h"
 
 #include <QApplication>
@@ -14,7 +14,6 @@
 #include <QDBusObjectPath>
 #include <QStringList>
 
-#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -25,19 +24,6 @@ using quavira::Channel;
 // /org/mpris are the interface's own.
 const QString kTrackId = QStringLiteral("/org/quavira/Tone");
 const QString kStartCaption = QStringLiteral("Start");
-
-// The band of a beat by the colour the front window gives it; a beat of 0
-// has the window's own colour and no band.
-QString bandName(int beatHz)
-{
-    static const std::pair<QRgb, const char*> kBands[] = {
-        {0xC0C0C0, "Delta"}, {0xFF00FF, "Theta"}, {0x00FFFF, "Alpha"}, {0x00FF00, "Beta"}, {0xFF8000, "Gamma"}};
-    const QColor colour = quavira::bandColour(beatHz);
-    for (const auto& [rgb, name] : kBands)
-        if (colour == QColor(rgb))
-            return QString::fromLatin1(name);
-    return {};
-}
 
 }  // namespace
 
@@ -93,14 +79,10 @@ QVariantMap MediaPlayerService::metadata() const
     // What is heard: the panel's sliders, after they clamped the builder's pair.
     const int leftHz = m_panel.frequencyPosition(Channel::Left);
     const int rightHz = m_panel.frequencyPosition(Channel::Right);
-    const int beatHz = std::abs(rightHz - leftHz);
-    const QString band = bandName(beatHz);
-    const QString beat =
-        band.isEmpty() ? QStringLiteral("No beat") : QStringLiteral("%1 Hz, %2").arg(beatHz).arg(band);
     return {
         {QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(kTrackId))},
-        {QStringLiteral("xesam:title"), QStringLiteral("%1 Hz / %2 Hz").arg(leftHz).arg(rightHz)},
-        {QStringLiteral("xesam:artist"), QStringList{beat}},
+        {QStringLiteral("xesam:title"), quavira::toneTitle(leftHz, rightHz)},
+        {QStringLiteral("xesam:artist"), QStringList{quavira::beatDescription(leftHz, rightHz)}},
     };
 }
 

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// How the program names the tone it plays.
+#include "tone_description.h"
+
+#include "band_colour.h"
+
+#include <cstdlib>
+#include <utility>
+
+namespace quavira {
+
+namespace {
+
+// The band of a beat by the colour the front window gives it; a beat of 0
+// has the window's own colour and no band.
+QString bandName(int beatHz)
+{
+    static const std::pair<QRgb, const char*> kBands[] = {
+        {0xC0C0C0, "Delta"}, {0xFF00FF, "Theta"}, {0x00FFFF, "Alpha"}, {0x00FF00, "Beta"}, {0xFF8000, "Gamma"}};
+    const QColor colour = bandColour(beatHz);
+    for (const auto& [rgb, name] : kBands)
+        if (colour == QColor(rgb))
+            return QString::fromLatin1(name);
+    return {};
+}
+
+}  // namespace
+
+QString toneTitle(int leftHz, int rightHz)
+{
+    return QStringLiteral("%1 Hz / %2 Hz").arg(leftHz).arg(rightHz);
+}
+
+QString beatDescription(int leftHz, int rightHz)
+{
+    const int beatHz = std::abs(rightHz - leftHz);
+    const QString band = bandName(beatHz);
+    return band.isEmpty() ? QStringLiteral("No beat") : QStringLiteral("%1 Hz, %2").arg(beatHz).arg(band);
+}
+
+}  // namespace quavira
