@@ -27,7 +27,7 @@ namespace quavira {
 class LoopRenderer {
 public:
     static constexpr std::size_t kFadeFrames = 220;            // 5 ms at 44,100 Hz
-    static constexpr std::size_t kHistoryFrames = std::size_t{1} << 16;  // 1.49 s
+    static constexpr std::size_t kHistoryFrames = std::size_t{1} << 17;  // 2.97 s
     static constexpr std::uint8_t kSilence = 128;                // unsigned 8-bit zero
 
     LoopRenderer();

@@ -43,12 +43,6 @@ void quietenHostLibraries()
             hook(ignoreJackMessage);
 }
 
-bool isOurFormat(const WaveFormatEx& f)
-{
-    return f.formatTag == kWaveFormatPcm && f.channels == 2 && f.samplesPerSec == 44100 && f.bitsPerSample == 8 &&
-           f.blockAlign == 2 && f.avgBytesPerSec == 88200;
-}
-
 }  // namespace
 
 PortAudioWaveOut::~PortAudioWaveOut()
@@ -66,16 +60,18 @@ PortAudioWaveOut::~PortAudioWaveOut()
 
 MmResult PortAudioWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, const WaveFormatEx& format)
 {
-    if (!handle)
-        return kMmSysInvalidParam;
-    *handle = kNoWaveOut;
-    if (m_stream)
-        return kMmSysError;  // one device at a time
-    if (deviceId != kWaveMapper)
-        return kMmSysBadDeviceId;
-    if (!isOurFormat(format))
-        return kWaveBadFormat;
+    if (const MmResult refused = m_checks.open(handle, deviceId, format))
+        return refused;
+    const MmResult opened = openStream();
+    if (opened != kMmSysNoError)
+        return opened;
+    m_underruns.store(0, std::memory_order_relaxed);
+    m_checks.opened(handle);
+    return kMmSysNoError;
+}
 
+MmResult PortAudioWaveOut::openStream()
+{
     if (!m_initialised) {
         quietenHostLibraries();
         if (Pa_Initialize() != paNoError)
@@ -100,33 +96,40 @@ MmResult PortAudioWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, c
                                       &PortAudioWaveOut::streamCallback, this);
     if (err != paNoError)
         return kMmSysBadDeviceId;
-
     m_stream = stream;
-    m_underruns.store(0, std::memory_order_relaxed);
-    m_handle = ++m_lastHandle;
-    *handle = m_handle;
+    m_lost = false;
     return kMmSysNoError;
+}
+
+bool PortAudioWaveOut::reopenStream()
+{
+    if (m_stream)
+        Pa_CloseStream(m_stream);
+    m_stream = nullptr;
+    // A device that went and came back (a USB DAC plugged in again, a
+    // sound server restarted) may be a new device to PortAudio, which lists
+    // them once, when it starts: it starts again.
+    if (m_initialised) {
+        Pa_Terminate();
+        m_initialised = false;
+    }
+    return openStream() == kMmSysNoError;
 }
 
 MmResult PortAudioWaveOut::prepareHeader(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
-    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, false))
-        return refused;
-    header->flags |= kWhdrPrepared;
-    return kMmSysNoError;
+    return m_checks.prepare(handle, header, headerSize);
 }
 
 MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
-    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, true))
+    if (const MmResult refused = m_checks.header(handle, header, headerSize, true))
         return refused;
 
     abortStream();
-    if (m_lost)
+    // A stream the host ended is not started again (that can hang in the
+    // host API): a fresh one is opened, on the device that is there now.
+    if ((m_lost || !m_stream) && !reopenStream())
         return kMmSysError;
     // The stream is stopped: nothing else touches the renderer now.
     m_data = header->data;
@@ -149,26 +152,28 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
 
 MmResult PortAudioWaveOut::reset(WaveOutHandle handle)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
+    if (const MmResult refused = m_checks.call(handle))
+        return refused;
+    // A stream the host ended plays nothing: there is nothing to refuse.
     fadeOutAndStop();
-    return m_lost ? kMmSysError : kMmSysNoError;
+    return kMmSysNoError;
 }
 
 void PortAudioWaveOut::loopChanged(WaveOutHandle handle)
 {
-    if (isOpen(handle) && m_data)
+    if (m_checks.isOpen(handle) && m_data)
         m_snapshots.publish({m_data, kLoopBytes});
 }
 
 MmResult PortAudioWaveOut::close(WaveOutHandle handle)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
+    if (const MmResult refused = m_checks.call(handle))
+        return refused;
     abortStream();
-    Pa_CloseStream(m_stream);
+    if (m_stream)
+        Pa_CloseStream(m_stream);
     m_stream = nullptr;
-    m_handle = kNoWaveOut;
+    m_checks.closed();
     m_data = nullptr;
     m_lost = false;
     return kMmSysNoError;

@@ -2,6 +2,7 @@
 // Wave-out on PortAudio's default output device.
 #pragma once
 
+#include "loop_device_checks.h"
 #include "loop_format.h"
 #include "loop_renderer.h"
 #include "loop_snapshots.h"
@@ -59,7 +60,12 @@ private:
     static int streamCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* timeInfo,
                               unsigned long statusFlags, void* self);
     void render(std::uint8_t* out, std::size_t frames, double dacTime);
-    bool isOpen(WaveOutHandle handle) const { return handle != kNoWaveOut && handle == m_handle; }
+    // Opens a stream on the default output device (starting PortAudio first
+    // when it is not running).
+    MmResult openStream();
+    // Closes a stream the host ended and opens a fresh one; false when no
+    // device takes it.
+    bool reopenStream();
     // Lets a playing stream fade out and the device play it (bounded
     // wait), then stops it.
     void fadeOutAndStop();
@@ -67,8 +73,7 @@ private:
 
     bool m_initialised = false;
     PaStream* m_stream = nullptr;
-    WaveOutHandle m_handle = kNoWaveOut;
-    WaveOutHandle m_lastHandle = kNoWaveOut;
+    LoopDeviceChecks m_checks;
 
     // Set by write before the stream starts; the callback's own while it
     // runs. The live buffer is read only on the UI thread, into snapshots.
@@ -83,8 +88,8 @@ private:
     std::atomic<std::uint64_t> m_underruns{0};
     std::atomic<OutputTap*> m_tap{nullptr};
     // Set once the host ended the stream on its own (the audio server or the
-    // device went away) and kept until close: reset and write then fail, and
-    // the dead stream is never started again, which can hang in the host API.
+    // device went away): the dead stream is never started again, which can
+    // hang in the host API; the next write opens a fresh one.
     bool m_lost = false;
 };
 

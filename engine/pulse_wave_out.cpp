@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace quavira {
 
@@ -23,22 +24,27 @@ constexpr std::uint32_t kBytesPerFrame = 2;
 // Silence before a tone that comes back on a new stream: PulseAudio may
 // rewind its sink as it mixes the stream in.
 constexpr std::uint64_t kResumeLeadInFrames = kFramesPerSecond * 30 / 1000;
-// What a rewrite sends at once, before the rest of the queue is rendered:
-// the fade and then some.
-constexpr std::uint64_t kRewriteHeadFrames = kFramesPerSecond * 20 / 1000;
+// Silence before the loop when a corked stream starts: PulseAudio rewinds
+// its sink to mix the stream in at once, and what the sink holds of its
+// quick latency (4 ms) goes out as it was, the stream's first frames lost
+// under it. The fade-in starts after that.
+constexpr std::uint64_t kStartLeadInFrames = kFramesPerSecond * 7 / 1000;
+// What a rewrite sends at once: the fade and then some. The rest of the
+// queue follows a moment later, unless another rewrite replaces it first:
+// over a second of it, sent at every step of a drag, would hold up at the
+// server the head of the next rewrite behind it.
+constexpr std::uint64_t kRewriteHeadFrames = kFramesPerSecond * 40 / 1000;
+constexpr microseconds kRewriteBodyDelay{5'000};
 // After a fade-out's last frame was played by the server's account, before
 // the stream is corked: for the server's clock and rounding.
 constexpr microseconds kCorkSlack{5'000};
+// After a stalled server answered: time for it to catch up with what it
+// missed before its position is asked again.
+constexpr microseconds kCatchUp{20'000};
 // A change of latency is calibrated once the server has moved to it: one
 // step of the old latency, PipeWire's largest quantum at most, may still
 // follow the change.
 constexpr microseconds kSettleBeforeCalibrating{60'000};
-
-bool isOurFormat(const WaveFormatEx& f)
-{
-    return f.formatTag == kWaveFormatPcm && f.channels == 2 && f.samplesPerSec == kFramesPerSecond &&
-           f.bitsPerSample == 8 && f.blockAlign == 2 && f.avgBytesPerSec == kFramesPerSecond * kBytesPerFrame;
-}
 
 // A call of the program on the UI thread, which waits within its user
 // action's budget.
@@ -57,7 +63,12 @@ private:
 
 }  // namespace
 
-PulseWaveOut::PulseWaveOut() : m_connection(*this), m_timing(m_connection)
+PulseWaveOut::PulseWaveOut()
+    : m_connection(*this),
+      m_timing(m_connection, [this] { serverBack(); }),
+      m_corkedPosition(m_connection, [this](const StreamPosition* position) { corkedPositionAnswered(position); }),
+      m_inLinePosition(m_connection, [this](const StreamPosition* position) { inLinePositionAnswered(position); }),
+      m_fadeCheck(m_connection, [this](const StreamPosition* position) { fadeCheckAnswered(position); })
 {
     for (auto& copy : m_copies)
         copy.assign(kLoopBytes, LoopRenderer::kSilence);
@@ -76,15 +87,8 @@ PulseWaveOut::~PulseWaveOut()
 
 MmResult PulseWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, const WaveFormatEx& format)
 {
-    if (!handle)
-        return kMmSysInvalidParam;
-    *handle = kNoWaveOut;
-    if (m_handle != kNoWaveOut)
-        return kMmSysError;  // one device at a time
-    if (deviceId != kWaveMapper)
-        return kMmSysBadDeviceId;
-    if (!isOurFormat(format))
-        return kWaveBadFormat;
+    if (const MmResult refused = m_checks.open(handle, deviceId, format))
+        return refused;
     if (!m_connection.startMainloop())
         return kMmSysNoMemory;
 
@@ -97,32 +101,26 @@ MmResult PulseWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, const
         m_quick.store(false, std::memory_order_relaxed);
         const MmResult connected =
             m_connection.connect(bufferAttributes(m_latency), now + ActionBudget::kBudget, now + kOpenBudget);
-        if (connected == kMmSysNoError)
-            m_timing.expect(m_latency);
+        if (connected == kMmSysNoError) {
+            m_timing.restart(m_latency);
+            m_corkedRead = 0;  // a new stream, corked, with nothing written
+        }
         return connected;
     }();
     if (result != kMmSysNoError)
         return result;
-    m_handle = ++m_lastHandle;
-    *handle = m_handle;
+    m_checks.opened(handle);
     return kMmSysNoError;
 }
 
 MmResult PulseWaveOut::prepareHeader(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
-    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, false))
-        return refused;
-    header->flags |= kWhdrPrepared;
-    return kMmSysNoError;
+    return m_checks.prepare(handle, header, headerSize);
 }
 
 MmResult PulseWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
-    if (const MmResult refused = checkLoopHeader(header, headerSize, kLoopBytes, true))
+    if (const MmResult refused = m_checks.header(handle, header, headerSize, true))
         return refused;
 
     noteInput();
@@ -136,87 +134,130 @@ MmResult PulseWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_
     m_data = header->data;
     takeCopy();
     m_connection.freeTimer(m_fadeTimer);
-    StreamPosition position;
-    if (!m_timing.fetch(call.deadline(), &position)) {
-        dropConnection();
-        return kMmSysError;
-    }
     const Latency wanted = recentInput() ? Latency::Quick : Latency::Deep;
-    if (wanted != m_latency)
-        setLatency(wanted);
 
     if (m_playback == Playback::Stopped) {
-        // Corked: silence is queued and the stream uncorked first. PulseAudio
-        // may then rewind its sink to mix the stream in at once, moving the
-        // read index; so the loop starts where a change would, ahead of the
-        // index the server reports after that, and neither the sink nor its
-        // monitor loses the fade-in. Anything still queued is dropped first;
-        // the server runs the flush before the writes that follow it.
+        // Corked, the server reads nothing: the loop goes right at the read
+        // index, and on uncorking PulseAudio rewinds its sink to mix the
+        // stream in at once (PipeWire takes it at its next cycle). The new
+        // latency, the writes and the uncork reach the server in that order.
+        const std::optional<std::uint64_t> corkedRead = m_corkedRead;
+        forgetCorkedPosition();
+        std::uint64_t read = 0;
+        if (corkedRead) {
+            read = *corkedRead;
+        } else {
+            StreamPosition position;
+            switch (m_timing.fetch(call.deadline(), &position)) {
+            case Answer::Fresh:
+                read = position.read;
+                m_late = Late::Nothing;
+                break;
+            case Answer::Late:
+                // Heard once the server reaches it, and moved up when it answers.
+                read = endOfQueue();
+                noteLate(Late::CorkedStart, read + kStartLeadInFrames);
+                break;
+            case Answer::Failed:
+                dropConnection();
+                return kMmSysError;
+            }
+        }
         if (!m_flushed)
             pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
-        m_renderer.restartAt(position.read);
-        queueUntil(position.read + queueFrames(m_latency));
-        m_flushed = false;
+        if (wanted != m_latency)
+            setLatency(wanted);
+        m_renderer.restartAt(read);
+        beginPlaying(read + kStartLeadInFrames);
         PulseReply uncorked{m_connection.mainloop()};
-        if (m_connection.finish(pa_stream_cork(m_connection.stream(), 0, PulseReply::done, &uncorked),
-                                call.deadline()) != PulseConnection::Wait::Done ||
-            !uncorked.success || !m_timing.fetch(call.deadline(), &position)) {
+        const PulseConnection::Wait wait =
+            m_connection.finish(pa_stream_cork(m_connection.stream(), 0, PulseReply::done, &uncorked), call.deadline());
+        // An uncork still on its way is carried out when the server gets to it.
+        if (wait == PulseConnection::Wait::Failed || (wait == PulseConnection::Wait::Done && !uncorked.success)) {
             dropConnection();
             return kMmSysError;
         }
+        m_wantPlaying = true;
+        return kMmSysNoError;
     }
-    // Uncorked: the loop starts right after what plays now (a fade-out, or
-    // silence), or as soon as the server allows if that has passed already.
+
+    // Playing or fading out: the loop starts again from its first frame,
+    // right after what plays now (a fade-out, or silence), or as soon as
+    // the server allows if that has passed already.
+    if (wanted != m_latency)
+        setLatency(wanted);
+    std::uint64_t first = 0;
+    StreamPosition position;
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh:
+        first = rewriteFrom(position);
+        m_late = Late::Nothing;
+        break;
+    case Answer::Late:
+        first = endOfQueue();
+        noteLate(Late::Start, first);
+        break;
+    case Answer::Failed:
+        dropConnection();
+        return kMmSysError;
+    }
     const std::uint64_t silent = m_renderer.silentFrom();
-    const std::uint64_t writable = rewriteFrom(position);
-    beginPlaying(silent == std::numeric_limits<std::uint64_t>::max() ? writable : std::max(writable, silent));
+    beginPlaying(silent == std::numeric_limits<std::uint64_t>::max() ? first : std::max(first, silent));
     m_wantPlaying = true;
     return kMmSysNoError;
 }
 
 MmResult PulseWaveOut::reset(WaveOutHandle handle)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
+    if (const MmResult refused = m_checks.call(handle))
+        return refused;
     noteInput();
     const BudgetedCall call(m_budget);
     MainloopLock lock(m_connection.mainloop());
     // The user wants silence now, not the tone back when the server returns.
     m_wantPlaying = false;
     m_connection.stopResuming();
-    // Nothing plays without a connection; the reset succeeds once a server
-    // answers again, so that the next write finds one.
-    if (!m_connection.connected())
-        return connect(call.deadline()) == kMmSysNoError ? kMmSysNoError : kMmSysError;
-    if (m_playback != Playback::Playing)
+    // Without a connection nothing plays: there is nothing to refuse.
+    if (!m_connection.connected() || m_playback != Playback::Playing)
         return kMmSysNoError;
 
     StreamPosition position;
-    if (!m_timing.fetch(call.deadline(), &position)) {
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh:
+        m_late = Late::Nothing;
+        fadeOut(position);
+        scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, position));
+        break;
+    case Answer::Late:
+        // The fade-out goes after what is queued and is moved up, and the
+        // stream corked, once the server answers.
+        fadeOutFrom(endOfQueue());
+        noteLate(Late::Stop, m_fadeEnd - LoopRenderer::kFadeFrames);
+        break;
+    case Answer::Failed:
+        // The stream went as the call was made: it plays nothing either.
         dropConnection();
-        return kMmSysError;
+        break;
     }
-    fadeOut(position);
-    scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, position));
     return kMmSysNoError;
 }
 
 MmResult PulseWaveOut::close(WaveOutHandle handle)
 {
-    if (!isOpen(handle))
-        return kMmSysInvalidHandle;
+    if (const MmResult refused = m_checks.call(handle))
+        return refused;
     {
         MainloopLock lock(m_connection.mainloop());
         releaseStream();
         m_data = nullptr;
     }
-    m_handle = kNoWaveOut;
+    m_checks.closed();
     return kMmSysNoError;
 }
 
 void PulseWaveOut::loopChanged(WaveOutHandle handle)
 {
-    if (!isOpen(handle))
+    if (!m_checks.isOpen(handle))
         return;
     noteInput();
     const BudgetedCall call(m_budget);
@@ -230,33 +271,51 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
     if (m_playback != Playback::Playing || !m_connection.connected())
         return;
     takeCopy();
+    const std::uint64_t end = queuedEnd();
     StreamPosition position;
-    if (!m_timing.fetch(call.deadline(), &position)) {
-        // A server too slow to answer is dropped; the tone comes back when
-        // one answers again.
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh: {
+        m_late = Late::Nothing;
+        const std::uint64_t from = rewriteFrom(position);
+        m_renderer.change(from, playLatestCopy());
+        rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
+        break;
+    }
+    case Answer::Late: {
+        // After what is queued: heard later, and moved up when the server
+        // answers. A start still to be moved up stays the thing to move.
+        const std::uint64_t at = endOfQueue();
+        m_renderer.change(at, playLatestCopy());
+        queueUntil(at + LoopRenderer::kFadeFrames);
+        if (m_late != Late::Start && m_late != Late::CorkedStart)
+            noteLate(Late::Change, at);
+        break;
+    }
+    case Answer::Failed:
+        // The stream went: the tone comes back when a server answers again.
         dropConnection();
         streamLost();
         return;
     }
-    const std::uint64_t end = m_renderer.position();
-    const std::uint64_t from = rewriteFrom(position);
-    m_renderer.change(from, playLatestCopy());
-    rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
     if (m_latency == Latency::Deep)
         setLatency(Latency::Quick);
 }
 
 void PulseWaveOut::expectChanges(WaveOutHandle handle)
 {
-    if (!isOpen(handle))
+    if (!m_checks.isOpen(handle))
         return;
     noteInput();
     m_budget.newAction();
-    // Called for every pointer move: the lock only to turn quick.
-    if (m_quick.load(std::memory_order_relaxed))
+    // Called for every pointer move: the lock only to turn quick or prime.
+    if (m_ready.load(std::memory_order_relaxed))
         return;
     MainloopLock lock(m_connection.mainloop());
-    if (m_playback == Playback::Playing && m_latency == Latency::Deep && m_connection.connected())
+    if (!m_connection.connected() || m_connection.resuming())
+        return;
+    if (m_playback == Playback::Stopped)
+        prime();
+    else if (m_latency == Latency::Deep)
         setLatency(Latency::Quick);
 }
 
@@ -270,22 +329,31 @@ std::uint64_t PulseWaveOut::readStepFrames()
 
 MmResult PulseWaveOut::connect(Deadline deadline)
 {
+    forgetCorkedPosition();
     m_timing.stopCalibrating();
+    m_timing.forget();
     cancelTimers();
     m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
     m_flushed = true;
     const MmResult result = m_connection.connect(bufferAttributes(m_latency), deadline, deadline);
-    if (result == kMmSysNoError)
-        m_timing.expect(m_latency);
+    if (result == kMmSysNoError) {
+        m_timing.restart(m_latency);
+        m_corkedRead = 0;
+    }
     return result;
 }
 
 void PulseWaveOut::dropConnection()
 {
     m_timing.stopCalibrating();
+    m_timing.forget();
+    forgetCorkedPosition();
+    m_late = Late::Nothing;
     cancelTimers();
     m_connection.disconnect();
     m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
     m_flushed = true;
 }
 
@@ -308,11 +376,12 @@ void PulseWaveOut::setLatency(Latency latency)
 {
     m_latency = latency;
     m_quick.store(latency == Latency::Quick, std::memory_order_relaxed);
+    m_ready.store(latency == Latency::Quick && m_playback != Playback::Stopped, std::memory_order_relaxed);
     const pa_buffer_attr attributes = bufferAttributes(latency);
     pa_operation_unref(pa_stream_set_buffer_attr(m_connection.stream(), &attributes, nullptr, nullptr));
     m_timing.expect(latency);
     m_timing.stopCalibrating();
-    if (m_playback == Playback::Playing)
+    if (m_playback == Playback::Playing || m_playback == Playback::Primed)
         calibrateSoon();
     m_connection.freeTimer(m_quietTimer);
     if (latency == Latency::Quick)
@@ -332,6 +401,8 @@ void PulseWaveOut::armQuietTimer(microseconds delay)
             const auto quiet = PulseClock::now() - me->lastInput();
             if (quiet < kQuietBeforeDeep)
                 me->armQuietTimer(duration_cast<microseconds>(kQuietBeforeDeep - quiet));
+            else if (me->m_playback == Playback::Primed)
+                me->rest();
             else
                 me->setLatency(Latency::Deep);
         },
@@ -346,7 +417,7 @@ void PulseWaveOut::calibrateSoon()
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
             auto* me = static_cast<PulseWaveOut*>(self);
             me->m_connection.freeTimer(me->m_calibrateTimer);
-            if (me->m_playback == Playback::Playing)
+            if (me->m_playback == Playback::Playing || me->m_playback == Playback::Primed)
                 me->m_timing.calibrate();
         },
         this);
@@ -379,11 +450,39 @@ void PulseWaveOut::queueUntil(std::uint64_t end)
 
 void PulseWaveOut::rewriteUntil(std::uint64_t end)
 {
-    // The head first: the server may reach it within milliseconds, and
-    // rendering the whole queue takes time of its own (a busy or slow
-    // machine, a sanitizer build) that the margin does not allow for.
+    // The head at once: the server may reach it within milliseconds.
     queueUntil(std::min(end, m_renderer.position() + kRewriteHeadFrames));
-    queueUntil(end);
+    if (end <= m_renderer.position())
+        return;
+    m_bodyEnd = end;
+    if (!m_bodyTimer)
+        m_bodyTimer = m_connection.newTimer(
+            kRewriteBodyDelay,
+            [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+                static_cast<PulseWaveOut*>(self)->sendBody();
+            },
+            this);
+}
+
+void PulseWaveOut::sendBody()
+{
+    if (!m_bodyTimer)
+        return;
+    m_connection.freeTimer(m_bodyTimer);
+    queueUntil(std::exchange(m_bodyEnd, 0));
+    // What the server asked for meanwhile, beyond the body.
+    streamWritable();
+}
+
+std::uint64_t PulseWaveOut::queuedEnd() const
+{
+    return std::max(m_renderer.position(), m_bodyEnd);
+}
+
+std::uint64_t PulseWaveOut::endOfQueue()
+{
+    sendBody();
+    return m_renderer.position();
 }
 
 std::uint64_t PulseWaveOut::rewriteFrom(const StreamPosition& position)
@@ -397,26 +496,153 @@ std::uint64_t PulseWaveOut::rewriteFrom(const StreamPosition& position)
 
 void PulseWaveOut::beginPlaying(std::uint64_t first)
 {
-    const std::uint64_t end = m_renderer.position();
+    const std::uint64_t end = queuedEnd();
     queueUntil(first);
     m_renderer.start(first, playLatestCopy());
     rewriteUntil(std::max(end, first + queueFrames(m_latency)));
     m_playback = Playback::Playing;
+    m_ready.store(m_latency == Latency::Quick, std::memory_order_relaxed);
     m_flushed = false;
-    m_timing.expect(m_latency);
     calibrateSoon();
     if (m_latency == Latency::Quick && !m_quietTimer)
         armQuietTimer(kQuietBeforeDeep);
 }
 
+void PulseWaveOut::prime()
+{
+    // Silence queued from the read index of the corked stream (unknown only
+    // for a moment after a stop: then it stays corked), quick, uncorked.
+    if (!m_corkedRead)
+        return;
+    const std::uint64_t read = *m_corkedRead;
+    forgetCorkedPosition();
+    if (!m_flushed)
+        pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
+    m_playback = Playback::Primed;
+    m_flushed = false;
+    if (m_latency != Latency::Quick)
+        setLatency(Latency::Quick);
+    else if (!m_quietTimer)
+        armQuietTimer(kQuietBeforeDeep);
+    m_ready.store(true, std::memory_order_relaxed);
+    m_renderer.restartAt(read);
+    queueUntil(read + queueFrames(m_latency));
+    pa_operation_unref(pa_stream_cork(m_connection.stream(), 0, nullptr, nullptr));
+    calibrateSoon();
+}
+
+void PulseWaveOut::rest()
+{
+    // Nothing plays and the user has gone: corked, and the silence queued
+    // dropped. The read index is asked after both, so answered once both
+    // took effect; it then stays where it is until the next start.
+    pa_operation_unref(pa_stream_cork(m_connection.stream(), 1, nullptr, nullptr));
+    pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
+    m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
+    m_flushed = true;
+    m_timing.stopCalibrating();
+    cancelTimers();
+    forgetCorkedPosition();
+    m_corkedPosition.ask();
+}
+
 void PulseWaveOut::fadeOut(const StreamPosition& position)
 {
-    const std::uint64_t end = m_renderer.position();
-    const std::uint64_t from = rewriteFrom(position);
+    fadeOutFrom(rewriteFrom(position));
+}
+
+void PulseWaveOut::fadeOutFrom(std::uint64_t from)
+{
+    const std::uint64_t end = queuedEnd();
+    queueUntil(from);
     m_renderer.stop(from);
     rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
     m_playback = Playback::FadingOut;
+    m_ready.store(false, std::memory_order_relaxed);
     m_fadeEnd = from + LoopRenderer::kFadeFrames;
+}
+
+void PulseWaveOut::noteLate(Late what, std::uint64_t frame)
+{
+    m_late = what;
+    m_lateFrame = frame;
+}
+
+void PulseWaveOut::serverBack()
+{
+    if (m_late == Late::Nothing || m_inLineTimer || m_inLinePosition.pending())
+        return;
+    m_inLineTimer = m_connection.newTimer(
+        kCatchUp,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+            auto* me = static_cast<PulseWaveOut*>(self);
+            me->m_connection.freeTimer(me->m_inLineTimer);
+            me->askInLinePosition();
+        },
+        this);
+}
+
+void PulseWaveOut::askInLinePosition()
+{
+    if (m_late != Late::Nothing && m_connection.connected())
+        m_inLinePosition.ask();
+}
+
+void PulseWaveOut::inLinePositionAnswered(const StreamPosition* position)
+{
+    if (!position)
+        return;
+    // Still catching up, or stalled again: ask once more a moment later.
+    if (position->answered - position->asked > ActionBudget::kBudget / 4) {
+        serverBack();
+        return;
+    }
+    bringInLine(*position);
+}
+
+void PulseWaveOut::bringInLine(const StreamPosition& position)
+{
+    // The answer a call gave up on: what it wrote after the queue moves up
+    // to where it would have gone, if the server has not reached it yet.
+    const Late late = std::exchange(m_late, Late::Nothing);
+    if (!m_connection.connected())
+        return;
+    const std::uint64_t from = m_timing.writableFrom(position);
+    switch (late) {
+    case Late::Nothing:
+        return;
+    case Late::Change:
+    case Late::Start:
+    case Late::CorkedStart:
+        if (m_playback != Playback::Playing || from >= m_lateFrame)
+            return;
+        {
+            const std::uint64_t end = queuedEnd();
+            const std::uint8_t* loop = m_copies[m_playingCopy].data();
+            if (late == Late::CorkedStart) {
+                // Nothing was written before the late start: the server
+                // plays silence up to it.
+                m_renderer.restartAt(from);
+                m_renderer.start(from, loop);
+            } else if (late == Late::Start) {
+                queueUntil(from);
+                m_renderer.start(from, loop);
+            } else {
+                queueUntil(from);
+                m_renderer.change(from, loop);
+            }
+            rewriteUntil(end);
+        }
+        return;
+    case Late::Stop:
+        if (m_playback != Playback::FadingOut)
+            return;
+        if (from < m_lateFrame)
+            fadeOutFrom(from);
+        scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, position));
+        return;
+    }
 }
 
 void PulseWaveOut::releaseStream()
@@ -425,10 +651,10 @@ void PulseWaveOut::releaseStream()
     m_connection.stopResuming();
     m_timing.stopCalibrating();
     cancelTimers();
-    if (m_connection.connected() && m_playback != Playback::Stopped) {
+    if (m_connection.connected() && (m_playback == Playback::Playing || m_playback == Playback::FadingOut)) {
         const Deadline limit = PulseClock::now() + kReleaseLimit;
         StreamPosition position;
-        bool known = m_timing.fetch(limit, &position);
+        bool known = m_timing.fetch(limit, &position) == Answer::Fresh;
         if (known && m_playback == Playback::Playing)
             fadeOut(position);
         // Until the server has played the fade-out: leaving earlier would
@@ -436,11 +662,15 @@ void PulseWaveOut::releaseStream()
         while (known && position.played() < m_fadeEnd) {
             const Deadline until = std::min(limit, PulseClock::now() + m_timing.untilPlayed(m_fadeEnd, position) + kCorkSlack);
             m_connection.waitUntil([] { return std::optional<bool>(); }, until);
-            known = PulseClock::now() < limit && m_timing.fetch(limit, &position);
+            known = PulseClock::now() < limit && m_timing.fetch(limit, &position) == Answer::Fresh;
         }
     }
+    m_timing.forget();
+    m_late = Late::Nothing;
+    forgetCorkedPosition();
     m_connection.disconnect();
     m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
     m_flushed = true;
 }
 
@@ -458,54 +688,64 @@ void PulseWaveOut::scheduleFadeCheck(microseconds delay)
 void PulseWaveOut::checkFadedOut()
 {
     m_connection.freeTimer(m_fadeTimer);
-    if (m_playback != Playback::FadingOut || !m_connection.connected() || m_fadeCheck)
-        return;
-    m_fadeCheckAsked = PulseClock::now();
-    m_fadeCheck = pa_stream_update_timing_info(m_connection.stream(), onFadeCheck, this);
+    if (m_playback == Playback::FadingOut && m_connection.connected())
+        m_fadeCheck.ask();
 }
 
-void PulseWaveOut::onFadeCheck(pa_stream*, int success, void* self)
+void PulseWaveOut::fadeCheckAnswered(const StreamPosition* position)
 {
-    auto* me = static_cast<PulseWaveOut*>(self);
-    pa_operation_unref(me->m_fadeCheck);
-    me->m_fadeCheck = nullptr;
-    if (me->m_playback != Playback::FadingOut || !me->m_connection.connected())
+    if (m_playback != Playback::FadingOut || !m_connection.connected())
         return;
-    StreamPosition position;
-    position.asked = me->m_fadeCheckAsked;
-    position.answered = PulseClock::now();
-    if (!success || !me->m_timing.lastReported(&position)) {
-        me->scheduleFadeCheck(microseconds(20'000));
+    if (!position) {
+        scheduleFadeCheck(microseconds(20'000));
         return;
     }
-    if (position.played() < me->m_fadeEnd) {
-        me->scheduleFadeCheck(me->m_timing.untilPlayed(me->m_fadeEnd, position));
+    if (position->played() < m_fadeEnd) {
+        scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, *position));
         return;
     }
-    // The fade-out has been played: cork, and drop the silence queued after it.
-    pa_operation_unref(pa_stream_cork(me->m_connection.stream(), 1, nullptr, nullptr));
-    pa_operation_unref(pa_stream_flush(me->m_connection.stream(), nullptr, nullptr));
-    me->m_playback = Playback::Stopped;
-    me->m_flushed = true;
-    me->m_timing.stopCalibrating();
-    me->cancelTimers();
+    // The fade-out has been played. While the user still acts, the stream
+    // stays primed with the silence after it; otherwise it rests.
+    if (recentInput() && m_latency == Latency::Quick) {
+        m_playback = Playback::Primed;
+        m_ready.store(true, std::memory_order_relaxed);
+        m_connection.freeTimer(m_fadeTimer);
+        if (!m_quietTimer)
+            armQuietTimer(kQuietBeforeDeep);
+        return;
+    }
+    rest();
+}
+
+void PulseWaveOut::forgetCorkedPosition()
+{
+    m_corkedRead.reset();
+    m_corkedPosition.cancel();
+}
+
+void PulseWaveOut::corkedPositionAnswered(const StreamPosition* position)
+{
+    if (position && m_playback == Playback::Stopped)
+        m_corkedRead = position->read;
 }
 
 void PulseWaveOut::cancelTimers()
 {
+    m_connection.freeTimer(m_bodyTimer);
+    m_bodyEnd = 0;
+    m_connection.freeTimer(m_inLineTimer);
+    m_inLinePosition.cancel();
     m_connection.freeTimer(m_fadeTimer);
     m_connection.freeTimer(m_quietTimer);
     m_connection.freeTimer(m_calibrateTimer);
-    if (m_fadeCheck) {
-        pa_operation_cancel(m_fadeCheck);
-        pa_operation_unref(m_fadeCheck);
-        m_fadeCheck = nullptr;
-    }
+    m_fadeCheck.cancel();
 }
 
 void PulseWaveOut::streamWritable()
 {
-    if (m_playback == Playback::Stopped || !m_connection.stream())
+    // The rest of a rewrite is on its way: the server asks for what lies
+    // beyond its head, which that will bring.
+    if (m_playback == Playback::Stopped || !m_connection.stream() || m_bodyTimer)
         return;
     const std::size_t bytes = pa_stream_writable_size(m_connection.stream());
     if (bytes == static_cast<std::size_t>(-1) || bytes < kBytesPerFrame)
@@ -523,9 +763,13 @@ void PulseWaveOut::streamLost()
     // The server went away (or dropped the stream): a tone the user wants
     // comes back once a server answers again.
     m_timing.stopCalibrating();
+    m_timing.forget();
     cancelTimers();
     m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
     m_flushed = true;
+    m_late = Late::Nothing;
+    forgetCorkedPosition();
     // It comes back deep: nobody is acting on it meanwhile.
     m_latency = Latency::Deep;
     m_quick.store(false, std::memory_order_relaxed);
@@ -537,6 +781,7 @@ void PulseWaveOut::streamBack()
 {
     // A new stream: its read position is 0 and it is corked. The tone
     // starts from the loop's first frame after a lead-in.
+    m_timing.restart(m_latency);
     m_renderer.restartAt(0);
     beginPlaying(kResumeLeadInFrames);
     pa_operation_unref(pa_stream_cork(m_connection.stream(), 0, nullptr, nullptr));

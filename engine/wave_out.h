@@ -75,19 +75,6 @@ struct WaveHdr {
     std::uintptr_t reserved = 0;
 };
 
-// The checks a back end that plays one loop buffer makes of a header:
-// kMmSysInvalidParam unless it is one of `loopBytes` bytes passed with the
-// right size, kWaveUnprepared when `prepared` is asked for and not set.
-inline MmResult checkLoopHeader(const WaveHdr* header, std::uint32_t headerSize, std::uint32_t loopBytes,
-                                bool prepared)
-{
-    if (!header || headerSize != kWaveHdrSize || !header->data || header->bufferLength != loopBytes)
-        return kMmSysInvalidParam;
-    if (prepared && !(header->flags & kWhdrPrepared))
-        return kWaveUnprepared;
-    return kMmSysNoError;
-}
-
 // Opaque device handle; 0 is never a valid one.
 using WaveOutHandle = std::uintptr_t;
 inline constexpr WaveOutHandle kNoWaveOut = 0;

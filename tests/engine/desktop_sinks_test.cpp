@@ -123,6 +123,11 @@ TEST_P(DesktopSinks, NoStepLargerThanTheTonesOwnThroughChangesStopStartAndReleas
         };
         change(440, Channel::Left);
         change(450, Channel::Right);
+        // The pointer travels to the start button, as before a click.
+        for (int move = 0; move < 30; ++move) {
+            engine.expectChanges();
+            std::this_thread::sleep_for(10ms);
+        }
         statuses.push_back(engine.startLooped());
         std::this_thread::sleep_for(1500ms);
         // Clicks on an arrow, the pointer moving in between; then a drag.

@@ -27,8 +27,9 @@ MmResult FakeWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, const 
         *handle = kNoWaveOut;
         return r;
     }
-    m_handle = ++m_nextHandle;
-    *handle = m_handle;
+    if (const MmResult refused = m_checks.open(handle, deviceId, format))
+        return refused;
+    m_checks.opened(handle);
     return kMmSysNoError;
 }
 
@@ -38,12 +39,7 @@ MmResult FakeWaveOut::prepareHeader(WaveOutHandle handle, WaveHdr* header, std::
     m_calls.push_back(WaveOutCall::PrepareHeader);
     if (const MmResult r = m_results[WaveOutCall::PrepareHeader]; r != kMmSysNoError)
         return r;
-    if (handle == kNoWaveOut || handle != m_handle)
-        return kMmSysInvalidHandle;
-    if (!header || headerSize != kWaveHdrSize || !header->data)
-        return kMmSysInvalidParam;
-    header->flags |= kWhdrPrepared;
-    return kMmSysNoError;
+    return m_checks.prepare(handle, header, headerSize);
 }
 
 MmResult FakeWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_t headerSize)
@@ -53,12 +49,8 @@ MmResult FakeWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_t
         m_calls.push_back(WaveOutCall::Write);
         if (const MmResult r = m_results[WaveOutCall::Write]; r != kMmSysNoError)
             return r;
-        if (handle == kNoWaveOut || handle != m_handle)
-            return kMmSysInvalidHandle;
-        if (!header || headerSize != kWaveHdrSize || !header->data)
-            return kMmSysInvalidParam;
-        if (!(header->flags & kWhdrPrepared))
-            return kWaveUnprepared;
+        if (const MmResult refused = m_checks.header(handle, header, headerSize, true))
+            return refused;
     }
     stopPlayer();
     const bool looping = (header->flags & kWhdrBeginLoop) && (header->flags & kWhdrEndLoop);
@@ -82,8 +74,8 @@ MmResult FakeWaveOut::reset(WaveOutHandle handle)
         m_calls.push_back(WaveOutCall::Reset);
         if (const MmResult r = m_results[WaveOutCall::Reset]; r != kMmSysNoError)
             return r;  // a failed reset leaves the device playing
-        if (handle == kNoWaveOut || handle != m_handle)
-            return kMmSysInvalidHandle;
+        if (const MmResult refused = m_checks.call(handle))
+            return refused;
     }
     stopPlayer();
     return kMmSysNoError;
@@ -95,9 +87,9 @@ MmResult FakeWaveOut::close(WaveOutHandle handle)
     m_calls.push_back(WaveOutCall::Close);
     if (const MmResult r = m_results[WaveOutCall::Close]; r != kMmSysNoError)
         return r;
-    if (handle == kNoWaveOut || handle != m_handle)
-        return kMmSysInvalidHandle;
-    m_handle = kNoWaveOut;
+    if (const MmResult refused = m_checks.call(handle))
+        return refused;
+    m_checks.closed();
     return kMmSysNoError;
 }
 
@@ -122,7 +114,7 @@ std::uint32_t FakeWaveOut::lastDeviceId() const
 bool FakeWaveOut::isOpen() const
 {
     std::lock_guard lock(m_mutex);
-    return m_handle != kNoWaveOut;
+    return m_checks.anyOpen();
 }
 
 std::vector<std::uint8_t> FakeWaveOut::waitForRecording(std::size_t bytes, int timeoutMs)

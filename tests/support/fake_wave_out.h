@@ -5,6 +5,7 @@
 // device would read them.
 #pragma once
 
+#include "loop_device_checks.h"
 #include "wave_out.h"
 
 #include <atomic>
@@ -63,8 +64,7 @@ private:
     std::vector<WaveOutCall> m_calls;
     WaveFormatEx m_format{};
     std::uint32_t m_deviceId = 0;
-    WaveOutHandle m_handle = kNoWaveOut;
-    WaveOutHandle m_nextHandle = 0x1000;
+    LoopDeviceChecks m_checks;
     std::vector<std::uint8_t> m_recording;
 
     std::thread m_player;
