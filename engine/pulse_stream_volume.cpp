@@ -35,8 +35,12 @@ void PulseStreamVolume::setLevel(double level)
         pa_cvolume_set(&m_volume, 2, volume);
     m_known = true;
     m_level = static_cast<double>(pa_cvolume_max(&m_volume)) / PA_VOLUME_NORM;
-    if (!m_context || m_index == PA_INVALID_INDEX)
-        return;
+    if (m_context && m_index != PA_INVALID_INDEX)
+        apply();
+}
+
+void PulseStreamVolume::apply()
+{
     // The server's change event reads it back.
     if (pa_operation* setting = pa_context_set_sink_input_volume(m_context, m_index, &m_volume, nullptr, nullptr))
         pa_operation_unref(setting);
@@ -50,6 +54,11 @@ void PulseStreamVolume::streamReady(pa_context* context, pa_stream* stream)
     pa_context_set_subscribe_callback(m_context, onEvent, this);
     if (pa_operation* subscribing = pa_context_subscribe(m_context, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr))
         pa_operation_unref(subscribing);
+    // PipeWire (its pulse server, or the session manager behind it) starts
+    // a stream at a volume of its own whatever it was asked for: the volume
+    // kept is set once more.
+    if (m_known)
+        apply();
     readBack();
 }
 

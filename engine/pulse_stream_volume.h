@@ -51,6 +51,7 @@ public:
     void streamGone();
 
 private:
+    void apply();
     void readBack();
     void learn(const pa_cvolume& volume);
     static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
