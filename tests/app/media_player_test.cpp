@@ -375,8 +375,8 @@ TEST(MediaPlayer, ASecondCopyTakesAnInstanceNameAndQuitsAlone)
     EXPECT_EQ(g_qtMessages, QStringList());
 
     const QString instance = kService + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid());
-    EXPECT_EQ(firstCopy.serviceName(), kService);
-    ASSERT_EQ(secondCopy.serviceName(), instance);
+    EXPECT_EQ(firstCopy.serviceName().toStdString(), kService.toStdString());
+    ASSERT_EQ(secondCopy.serviceName().toStdString(), instance.toStdString());
     Desktop desktop(bus, instance);
     EXPECT_EQ(desktop.playerctl({"play"}).exitCode, 0);
     EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
