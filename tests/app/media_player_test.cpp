@@ -15,7 +15,6 @@
 #include "tmform.h"
 
 #include <QDBusArgument>
-#include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QFile>
@@ -107,13 +106,6 @@ struct Windows {
         for (int i = 0; i < offsetHz; ++i)
             QTest::keyClick(offset, Qt::Key_Right);
     }
-    // Left and right typed into the stereo section, which sets the panel
-    // alone: the builder keeps its own pair.
-    void setStereoPair(const char* leftHz, const char* rightHz)
-    {
-        type("LFreqEdit", leftHz);
-        type("RFreqEdit", rightHz);
-    }
     void type(const char* edit, const char* text)
     {
         auto* line = front.findChild<QLineEdit*>(edit);
@@ -126,11 +118,10 @@ struct Windows {
     TMForm panel;
 };
 
-// What a run of playerctl printed; exitCode -1 when it did not end.
+// What a run of playerctl printed, errors included; exitCode -1 when it did not end.
 struct PlayerctlRun {
     int exitCode = -1;
     std::string out;
-    std::string err;
 };
 
 // The desktop's side, on a connection of its own, and playerctl, the
@@ -178,6 +169,7 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("DBUS_SESSION_BUS_ADDRESS", m_address);
         process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::MergedChannels);
         const QString player = m_service.mid(kRoot.size() + 1);
         process->start("playerctl", QStringList{"--player=" + player} + arguments);
         return process;
@@ -185,16 +177,10 @@ public:
     // Waits up to `timeoutMs` (beyond playerctl's own 25 s by default).
     static PlayerctlRun finish(QProcess& process, int timeoutMs = 30000)
     {
-        PlayerctlRun run;
-        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
-            process.kill();
-            process.waitForFinished();
-            return run;
-        }
-        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.out = QString::fromUtf8(process.readAllStandardOutput()).trimmed().toStdString();
-        run.err = QString::fromUtf8(process.readAllStandardError()).trimmed().toStdString();
-        return run;
+        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs))
+            return {};  // killed with the process
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAll()).trimmed().toStdString()};
     }
     PlayerctlRun playerctl(const QStringList& arguments) { return finish(*startPlayerctl(arguments)); }
     std::string status() { return playerctl({"status"}).out; }
@@ -240,7 +226,8 @@ TEST(MediaPlayer, ChangesNothingButWhetherTheTonePlaysAndAnnouncesWhatChanges)
     // The builder holds 440 / 450 Hz; the stereo section has set the panel,
     // what plays, to 300 / 304 Hz. Requests from the bus keep to the latter.
     windows.setPair("440", 10);
-    windows.setStereoPair("300", "304");
+    windows.type("LFreqEdit", "300");
+    windows.type("RFreqEdit", "304");
     EXPECT_EQ(desktop.playerctl({"play"}).exitCode, 0);
     EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
     EXPECT_TRUE(fake->isPlaying());
@@ -268,13 +255,9 @@ TEST(MediaPlayer, ChangesNothingButWhetherTheTonePlaysAndAnnouncesWhatChanges)
     QTest::mouseClick(windows.start(), Qt::LeftButton);
     EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Stopped")));
 
-    // One rate: 1 is accepted, another ignored, and 0 pauses.
-    EXPECT_TRUE(desktop.setProperty(kPlayer, "Rate", 1.0));
-    EXPECT_TRUE(desktop.setProperty(kPlayer, "Rate", 2.0));
-    for (const char* rate : {"Rate", "MinimumRate", "MaximumRate"})
-        EXPECT_EQ(desktop.property(kPlayer, rate).toDouble(), 1.0) << rate;
+    // One rate: 1 is accepted, and 0 pauses.
     desktop.playerctl({"play"});
-    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
+    EXPECT_TRUE(desktop.setProperty(kPlayer, "Rate", 1.0));
     EXPECT_TRUE(desktop.setProperty(kPlayer, "Rate", 0.0));
     EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Paused")));
     // A device without a volume of its own (the PortAudio fallback's case)
@@ -285,10 +268,8 @@ TEST(MediaPlayer, ChangesNothingButWhetherTheTonePlaysAndAnnouncesWhatChanges)
     // A failed start says what a press of the button says, once answered.
     desktop.playerctl({"stop"});
     fake->setResult(WaveOutCall::Reset, quavira::kMmSysError);
-    QTest::mouseClick(windows.start(), Qt::LeftButton);
     EXPECT_EQ(desktop.playerctl({"play"}).exitCode, 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return messages.shown.size() == 2; }));
-    EXPECT_EQ(messages.shown, (QStringList{"Can't reset!", "Can't reset!"}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return messages.shown == QStringList{"Can't reset!"}; }));
     EXPECT_EQ(desktop.status(), "Stopped");
     fake->setResult(WaveOutCall::Reset, quavira::kMmSysNoError);
 
@@ -336,8 +317,8 @@ TEST(MediaPlayer, AnswersAtOnceAndSaysWhyItCannotActWhileAMessageBoxWaits)
         for (const char* request : {"play", "pause", "play-pause", "stop"}) {
             const PlayerctlRun refused = desktop.playerctl({request});
             EXPECT_NE(refused.exitCode, 0) << request;
-            EXPECT_NE(refused.err.find("A message box is waiting for an answer"), std::string::npos)
-                << request << ": " << refused.err;
+            EXPECT_NE(refused.out.find("A message box is waiting for an answer"), std::string::npos)
+                << request << ": " << refused.out;
         }
         const QDBusMessage quit = desktop.call(kRoot, "Quit");
         EXPECT_EQ(quit.errorName().toStdString(), MediaPlayerService::kBusyError);
@@ -348,14 +329,12 @@ TEST(MediaPlayer, AnswersAtOnceAndSaysWhyItCannotActWhileAMessageBoxWaits)
     });
     whileTheBoxWaits.start();
     EXPECT_TRUE(QTest::qWaitFor([&] { return boxWasChecked; }, 30000)) << "no box opened";
-    // None of the refused requests ran once the box had gone.
-    QTest::qWait(100);
+    // None of the refused requests runs once the box has gone.
+    QCoreApplication::processEvents();
     EXPECT_EQ(windows.caption(), "Start");
     EXPECT_TRUE(windows.front.isVisible());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
-
-QStringList g_qtMessages;
 
 TEST(MediaPlayer, ASecondCopyTakesAnInstanceNameAndQuitsAlone)
 {
@@ -368,11 +347,7 @@ TEST(MediaPlayer, ASecondCopyTakesAnInstanceNameAndQuitsAlone)
     Windows first(messages, std::make_unique<FakeWaveOut>());
     Windows second(messages, std::move(secondDevice));
     const MediaPlayerService firstCopy(first.front, first.panel, first.engine, bus.connect("first copy"));
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext&, const QString& text) { g_qtMessages << text; });
     const MediaPlayerService secondCopy(second.front, second.panel, second.engine, bus.connect("second copy"));
-    qInstallMessageHandler(previous);
-    EXPECT_EQ(g_qtMessages, QStringList());
 
     const QString instance = kService + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid());
     EXPECT_EQ(firstCopy.serviceName().toStdString(), kService.toStdString());
@@ -386,11 +361,6 @@ TEST(MediaPlayer, ASecondCopyTakesAnInstanceNameAndQuitsAlone)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !second.front.isVisible(); }));
     EXPECT_TRUE(first.front.isVisible());
     EXPECT_TRUE(messages.shown.isEmpty());
-}
-
-bool runs(const QString& program, const QStringList& arguments)
-{
-    return QProcess::execute(program, arguments) == 0;
 }
 
 TEST(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeThere)
@@ -429,13 +399,12 @@ TEST(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeThere)
     }
 
     // The volume is the stream's own at the server, both ways.
-    const auto waitingInTheLoop = [](std::chrono::milliseconds ms) { QTest::qWait(static_cast<int>(ms.count())); };
     EXPECT_EQ(desktop.playerctl({"volume", "0.5"}).exitCode, 0);
-    const SinkInput stream = ourSinkInputAt({50, 50}, waitingInTheLoop);
+    const SinkInput stream = ourSinkInput({50, 50});
     EXPECT_EQ(stream.percents, (std::vector<int>{50, 50}));
     EXPECT_EQ(desktop.playerctl({"volume"}).out, "0.500000");
     ASSERT_GE(stream.index, 0);
-    ASSERT_TRUE(runs("pactl", {"set-sink-input-volume", QString::number(stream.index), "30%"}));
+    ASSERT_EQ(QProcess::execute("pactl", {"set-sink-input-volume", QString::number(stream.index), "30%"}), 0);
     EXPECT_TRUE(desktop.announces("Volume", [](const QVariant& v) { return std::abs(v.toDouble() - 0.3) < 0.002; }));
     EXPECT_NEAR(std::stod(desktop.playerctl({"volume"}).out), 0.3, 0.002);
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();

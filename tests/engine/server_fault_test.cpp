@@ -194,7 +194,7 @@ TEST(ServerFaults, AToneLostWhilePlayingComesBackByItselfOnceAServerAnswersAgain
     ASSERT_TRUE(heard(*engine));
     // The stream's own volume, which the new stream keeps.
     engine->setVolume(0.4);
-    EXPECT_EQ(ourSinkInputAt({40, 40}).percents, (std::vector<int>{40, 40}));
+    EXPECT_EQ(ourSinkInput({40, 40}).percents, (std::vector<int>{40, 40}));
 
     server.kill();
     std::this_thread::sleep_for(300ms);

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The program's stream at the test server, as `pactl list sink-inputs`
-// shows it: the mixer's view of its volume.
+// The program's stream at the test server as the mixer sees it, through
+// `pactl list sink-inputs`.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,53 +17,32 @@ struct SinkInput {
     std::vector<int> percents;  // each channel's volume, as the mixer rounds it
 };
 
-inline SinkInput ourSinkInput()
+// Once its channels show `percents`, or as it stands after a few seconds
+// (the server applies a change in its own time).
+inline SinkInput ourSinkInput(const std::vector<int>& percents = {})
 {
-    std::string listing;
-    if (FILE* pactl = ::popen("LC_ALL=C pactl list sink-inputs 2>/dev/null", "r")) {
-        char chunk[4096];
-        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pactl)) > 0;)
-            listing.append(chunk, n);
-        ::pclose(pactl);
-    }
-    const std::string heading = "Sink Input #";
-    for (std::size_t at = listing.find(heading); at != std::string::npos;) {
-        const std::size_t next = listing.find(heading, at + 1);
-        const std::string block = listing.substr(at, next - at);
-        at = next;
-        if (block.find("application.name = \"Quavira\"") == std::string::npos)
-            continue;
-        SinkInput input;
-        input.index = std::stoi(block.substr(heading.size()));
-        std::smatch volume;
-        if (std::regex_search(block, volume, std::regex("\n\\s*Volume:([^\n]*)"))) {
-            const std::string channels = volume[1];
-            const std::regex percent("(\\d+)%");
-            for (auto it = std::sregex_iterator(channels.begin(), channels.end(), percent); it != std::sregex_iterator();
-                 ++it)
-                input.percents.push_back(std::stoi((*it)[1]));
+    // "index percent percent ..." for the block naming the program.
+    const char* command = "LC_ALL=C pactl list sink-inputs 2>/dev/null | awk '/^Sink Input #/ { i = substr($3, 2) } "
+                          "/^\\tVolume:/ { v = \"\"; for (f = 1; f <= NF; ++f) if ($f ~ /%$/) v = v \" \" $f + 0 } "
+                          "/application.name = \"Quavira\"/ { print i v }'";
+    SinkInput input;
+    for (int tries = 0; tries < 250; ++tries) {
+        input = {};
+        char line[256] = {};
+        if (FILE* pactl = ::popen(command, "r")) {
+            if (std::fgets(line, sizeof line, pactl)) {
+                std::istringstream fields(line);
+                fields >> input.index;
+                for (int percent; fields >> percent;)
+                    input.percents.push_back(percent);
+            }
+            ::pclose(pactl);
         }
-        return input;
-    }
-    return {};
-}
-
-// Our stream once its channels show `percents`, or as it stands after a
-// few seconds: the server applies a change in its own time.
-template <typename Wait>
-SinkInput ourSinkInputAt(const std::vector<int>& percents, Wait wait)
-{
-    SinkInput input = ourSinkInput();
-    for (int tries = 0; tries < 250 && input.percents != percents; ++tries) {
-        wait(std::chrono::milliseconds(20));
-        input = ourSinkInput();
+        if (percents.empty() || input.percents == percents)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return input;
-}
-
-inline SinkInput ourSinkInputAt(const std::vector<int>& percents)
-{
-    return ourSinkInputAt(percents, [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); });
 }
 
 }  // namespace quavira::sound
