@@ -45,8 +45,8 @@ public:
     // 1.0 where the device has none, and setting it there does nothing.
     double volume() const;
     void setVolume(double level);
-    // Runs `listener` on the device's own thread when its volume changed;
-    // see WaveOut::setVolumeListener.
+    // Runs `listener` on the device's own thread when its volume changes
+    // other than by setVolume; see WaveOut::setVolumeListener.
     void setVolumeListener(std::function<void()> listener);
 
     // Empty when no buffer exists (before Open, after a failed Open, after

@@ -130,10 +130,10 @@ public:
     // Negative levels give 0; the back end caps large ones.
     virtual void setVolume(WaveOutHandle, double) {}
     // `listener` runs on the back end's own thread whenever the volume
-    // changed (a mixer, or setVolume taking effect at the server); it must
-    // return quickly and must not call the device. An empty one stops the
-    // calls: once this returns, the old listener is not running and will
-    // not run again.
+    // changes other than by setVolume (a mixer, or the server settling on
+    // another level than the one set); it must return quickly and must not
+    // call the device. An empty one stops the calls: once this returns, the
+    // old listener is not running and will not run again.
     virtual void setVolumeListener(std::function<void()>) {}
 };
 
