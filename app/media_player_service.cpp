@@ -2,6 +2,7 @@
 // The program as a media player on the session bus.
 #include "media_player_service.h"
 
+#include "loop_buffer.h"
 #include "mpris_player_adaptor.h"
 #include "mpris_root_adaptor.h"
 #include "tform1.h"
@@ -27,8 +28,9 @@ const QString kStartCaption = QStringLiteral("Start");
 
 }  // namespace
 
-MediaPlayerService::MediaPlayerService(TForm1& front, TMForm& panel, const QDBusConnection& bus, QObject* parent)
-    : QObject(parent), m_front(front), m_panel(panel), m_bus(bus)
+MediaPlayerService::MediaPlayerService(TForm1& front, TMForm& panel, quavira::LoopBuffer& engine,
+                                       const QDBusConnection& bus, QObject* parent)
+    : QObject(parent), m_front(front), m_panel(panel), m_engine(engine), m_bus(bus)
 {
     // Exported with the object, so they exist before it is registered.
     new MprisRootAdaptor(this);
@@ -42,24 +44,38 @@ MediaPlayerService::MediaPlayerService(TForm1& front, TMForm& panel, const QDBus
     if (!m_bus.isConnected() || !m_bus.registerObject(QString::fromLatin1(kObjectPath), this,
                                                       QDBusConnection::ExportAdaptors))
         return;
-    if (!m_bus.registerService(QString::fromLatin1(kServiceName))) {
+    // A second copy of the program is a second player, under a name of its own.
+    const QString plainName = QString::fromLatin1(kServiceName);
+    const QString instanceName = plainName + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid());
+    for (const QString& name : {plainName, instanceName}) {
+        if (m_bus.registerService(name)) {
+            m_serviceName = name;
+            break;
+        }
+    }
+    if (m_serviceName.isEmpty()) {
         m_bus.unregisterObject(QString::fromLatin1(kObjectPath));
         return;
     }
-    m_published = true;
     m_announcedStatus = playbackStatus();
     m_announcedMetadata = metadata();
+    m_announcedVolume = volume();
     const auto changed = [this] { m_announcement.start(); };
-    connect(&m_panel, &TMForm::startCaptionChanged, this, changed);
+    connect(&m_panel, &TMForm::startCaptionChanged, this, &MediaPlayerService::startCaptionChanged);
     connect(m_panel.ui().LFreqTrackBar, &TrackBar::changed, this, changed);
     connect(m_panel.ui().RFreqTrackBar, &TrackBar::changed, this, changed);
+    // Told on the sound server's thread; announced from the loop. A call
+    // posted here is dropped with the service.
+    m_engine.setVolumeListener(
+        [this] { QMetaObject::invokeMethod(this, [this] { m_announcement.start(); }, Qt::QueuedConnection); });
 }
 
 MediaPlayerService::~MediaPlayerService()
 {
-    if (!m_published)
+    if (!isPublished())
         return;
-    m_bus.unregisterService(QString::fromLatin1(kServiceName));
+    m_engine.setVolumeListener({});
+    m_bus.unregisterService(m_serviceName);
     m_bus.unregisterObject(QString::fromLatin1(kObjectPath));
 }
 
@@ -71,7 +87,9 @@ bool MediaPlayerService::playing() const
 
 QString MediaPlayerService::playbackStatus() const
 {
-    return playing() ? QStringLiteral("Playing") : QStringLiteral("Stopped");
+    if (playing())
+        return QStringLiteral("Playing");
+    return m_paused ? QStringLiteral("Paused") : QStringLiteral("Stopped");
 }
 
 QVariantMap MediaPlayerService::metadata() const
@@ -86,57 +104,120 @@ QVariantMap MediaPlayerService::metadata() const
     };
 }
 
-void MediaPlayerService::pressStart()
+double MediaPlayerService::volume() const
 {
-    // A message box is modal: while it is open the user cannot reach the
-    // button, and a second box must not open over it.
+    return m_engine.volume();
+}
+
+void MediaPlayerService::setVolume(double level)
+{
+    // Read back at once: the engine keeps what it set (capped) until the
+    // server says otherwise.
+    m_engine.setVolume(level);
+    m_announcement.start();
+}
+
+void MediaPlayerService::setRate(double rate)
+{
+    if (rate == 0.0)
+        pause();
+}
+
+bool MediaPlayerService::acceptAction()
+{
+    // A message box is modal: while it waits the user cannot reach the
+    // window, and a second box must not open over it, nor the program end
+    // under it.
+    if (!QApplication::activeModalWidget())
+        return true;
+    if (calledFromDBus())
+        sendErrorReply(QString::fromLatin1(kBusyError),
+                       QStringLiteral("A message box is waiting for an answer; answer it first."));
+    return false;
+}
+
+template <typename Action>
+void MediaPlayerService::later(Action action)
+{
+    QTimer::singleShot(0, this, std::move(action));
+}
+
+void MediaPlayerService::toggle(bool pausing)
+{
     if (QApplication::activeModalWidget())
         return;
-    m_front.bstartClick();
+    m_pausing = pausing;
+    m_front.togglePlaying();
+    m_pausing = false;
+}
+
+void MediaPlayerService::startCaptionChanged()
+{
+    m_paused = std::exchange(m_pausing, false) && !playing();
+    m_announcement.start();
 }
 
 void MediaPlayerService::play()
 {
-    if (!playing())
-        pressStart();
+    if (acceptAction())
+        later([this] {
+            if (!playing())
+                toggle(false);
+        });
 }
 
 void MediaPlayerService::pause()
 {
-    stop();
+    if (acceptAction())
+        later([this] {
+            if (playing())
+                toggle(true);
+        });
 }
 
 void MediaPlayerService::playPause()
 {
-    pressStart();
+    if (acceptAction())
+        later([this] { toggle(playing()); });
 }
 
 void MediaPlayerService::stop()
 {
-    if (playing())
-        pressStart();
+    if (!acceptAction())
+        return;
+    later([this] {
+        if (playing()) {
+            toggle(false);
+        } else if (m_paused) {
+            m_paused = false;
+            m_announcement.start();
+        }
+    });
 }
 
 void MediaPlayerService::raise()
 {
-    m_front.setWindowState(m_front.windowState() & ~Qt::WindowMinimized);
-    m_front.show();
-    m_front.raise();
-    m_front.activateWindow();
-    // A message box waiting for an answer belongs on top of it.
-    if (QWidget* box = QApplication::activeModalWidget()) {
-        box->raise();
-        box->activateWindow();
-    }
+    later([this] {
+        m_front.setWindowState(m_front.windowState() & ~Qt::WindowMinimized);
+        m_front.show();
+        m_front.raise();
+        m_front.activateWindow();
+        // A message box waiting for an answer belongs on top of it.
+        if (QWidget* box = QApplication::activeModalWidget()) {
+            box->raise();
+            box->activateWindow();
+        }
+    });
 }
 
 void MediaPlayerService::quit()
 {
-    // As the title bar's Close: refused while a message box waits. Closed
-    // from the loop, so that the caller has its answer before the program ends.
-    if (QApplication::activeModalWidget())
-        return;
-    QTimer::singleShot(0, &m_front, [this] { m_front.close(); });
+    // As the title bar's Close, which a waiting message box refuses too.
+    if (acceptAction())
+        later([this] {
+            if (!QApplication::activeModalWidget())
+                m_front.close();
+        });
 }
 
 void MediaPlayerService::announceChanges()
@@ -148,10 +229,14 @@ void MediaPlayerService::announceChanges()
     const QVariantMap now = metadata();
     if (now != m_announcedMetadata)
         changed.insert(QStringLiteral("Metadata"), now);
+    const double level = volume();
+    if (level != m_announcedVolume)
+        changed.insert(QStringLiteral("Volume"), level);
     if (changed.isEmpty())
         return;
     m_announcedStatus = status;
     m_announcedMetadata = now;
+    m_announcedVolume = level;
     QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kObjectPath),
                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
                                                      QStringLiteral("PropertiesChanged"));

@@ -18,6 +18,21 @@ QVariantMap MprisPlayerAdaptor::metadata() const
     return m_service->metadata();
 }
 
+void MprisPlayerAdaptor::setRate(double rate)
+{
+    m_service->setRate(rate);
+}
+
+double MprisPlayerAdaptor::volume() const
+{
+    return m_service->volume();
+}
+
+void MprisPlayerAdaptor::setVolume(double level)
+{
+    m_service->setVolume(level);
+}
+
 void MprisPlayerAdaptor::Play()
 {
     m_service->play();

@@ -10,19 +10,19 @@
 class MediaPlayerService;
 
 // org.mpris.MediaPlayer2.Player for the service it is created on. The tone
-// is one endless loop, so there is nothing to skip to or seek in, no
-// position and no volume of the player's own (the desktop's mixer has it):
-// those are declared unavailable and their methods do nothing. Member names
-// are the interface's own. UI thread only.
+// is one endless loop at one rate, so there is nothing to skip to or seek
+// in and no position: those are declared unavailable and their methods do
+// nothing. Volume is the stream's own at the sound server. Member names are
+// the interface's own. UI thread only.
 class MprisPlayerAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2.Player")
     Q_PROPERTY(QString PlaybackStatus READ playbackStatus)
     Q_PROPERTY(QVariantMap Metadata READ metadata)
-    Q_PROPERTY(double Rate READ rate CONSTANT)
+    Q_PROPERTY(double Rate READ rate WRITE setRate)
     Q_PROPERTY(double MinimumRate READ rate CONSTANT)
     Q_PROPERTY(double MaximumRate READ rate CONSTANT)
-    Q_PROPERTY(double Volume READ volume CONSTANT)
+    Q_PROPERTY(double Volume READ volume WRITE setVolume)
     Q_PROPERTY(qlonglong Position READ position CONSTANT)
     Q_PROPERTY(bool CanGoNext READ canGoNext CONSTANT)
     Q_PROPERTY(bool CanGoPrevious READ canGoPrevious CONSTANT)
@@ -38,7 +38,9 @@ public:
     QString playbackStatus() const;
     QVariantMap metadata() const;
     double rate() const { return 1.0; }
-    double volume() const { return 1.0; }
+    void setRate(double rate);
+    double volume() const;
+    void setVolume(double level);
     qlonglong position() const { return 0; }
     bool canGoNext() const { return false; }
     bool canGoPrevious() const { return false; }

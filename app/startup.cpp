@@ -36,7 +36,7 @@ int runQuavira(int& argc, char** argv, std::unique_ptr<quavira::WaveOut> device,
         form.setGeneratorPanel(&panel);
         panel.setFrontWindow(&form);
         // Media keys, headset buttons and the desktop's media controls.
-        MediaPlayerService mediaPlayer(form, panel, QDBusConnection::sessionBus());
+        MediaPlayerService mediaPlayer(form, panel, engine, QDBusConnection::sessionBus());
         form.show();
         app.exec();
     } catch (const std::exception& e) {

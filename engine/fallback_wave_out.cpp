@@ -53,6 +53,22 @@ void FallbackWaveOut::expectChanges(WaveOutHandle handle)
     m_active->expectChanges(handle);
 }
 
+double FallbackWaveOut::volume(WaveOutHandle handle)
+{
+    return m_active->volume(handle);
+}
+
+void FallbackWaveOut::setVolume(WaveOutHandle handle, double level)
+{
+    m_active->setVolume(handle, level);
+}
+
+void FallbackWaveOut::setVolumeListener(std::function<void()> listener)
+{
+    m_preferred->setVolumeListener(listener);
+    m_fallback->setVolumeListener(std::move(listener));
+}
+
 std::unique_ptr<WaveOut> makeSystemWaveOut()
 {
     return std::make_unique<FallbackWaveOut>(std::make_unique<PulseWaveOut>(), std::make_unique<PortAudioWaveOut>());

@@ -23,6 +23,10 @@ public:
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
     void expectChanges(WaveOutHandle handle) override;
+    double volume(WaveOutHandle handle) override;
+    void setVolume(WaveOutHandle handle, double level) override;
+    // Both back ends get it: the one that opens may change at the next open.
+    void setVolumeListener(std::function<void()> listener) override;
 
 private:
     std::unique_ptr<WaveOut> m_preferred;

@@ -98,6 +98,21 @@ void LoopBuffer::expectChanges()
         m_device->expectChanges(m_handle);
 }
 
+double LoopBuffer::volume() const
+{
+    return m_device->volume(m_handle);
+}
+
+void LoopBuffer::setVolume(double level)
+{
+    m_device->setVolume(m_handle, level);
+}
+
+void LoopBuffer::setVolumeListener(std::function<void()> listener)
+{
+    m_device->setVolumeListener(std::move(listener));
+}
+
 void LoopBuffer::releaseBuffer()
 {
     // A failed reset leaves the device possibly still reading, so the buffer

@@ -7,6 +7,7 @@
 #include "wave_out.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -39,6 +40,14 @@ public:
     // Tells the device that the user is about to act: changes should be
     // heard quickly from now on. Cheap; does nothing when no device is open.
     void expectChanges();
+
+    // The device's own volume on the sound server's scale (1.0 is its 100 %);
+    // 1.0 where the device has none, and setting it there does nothing.
+    double volume() const;
+    void setVolume(double level);
+    // Runs `listener` on the device's own thread when its volume changes
+    // other than by setVolume; see WaveOut::setVolumeListener.
+    void setVolumeListener(std::function<void()> listener);
 
     // Empty when no buffer exists (before Open, after a failed Open, after
     // Close released it); writers and readers must then do nothing.

@@ -201,11 +201,13 @@ bool PulseConnection::beginStream(const pa_buffer_attr& attributes)
     pa_stream_set_state_callback(m_stream, onStreamState, this);
     pa_stream_set_write_callback(m_stream, onWritable, this);
     pa_stream_set_underflow_callback(m_stream, onUnderflow, this);
-    return pa_stream_connect_playback(m_stream, nullptr, &attributes, PA_STREAM_START_CORKED, nullptr, nullptr) >= 0;
+    return pa_stream_connect_playback(m_stream, nullptr, &attributes, PA_STREAM_START_CORKED,
+                                      m_volume.forNewStream() /* volume hook */, nullptr) >= 0;
 }
 
 void PulseConnection::disconnect()
 {
+    m_volume.streamGone();  // volume hook
     if (m_stream) {
         pa_stream_set_state_callback(m_stream, nullptr, nullptr);
         pa_stream_set_write_callback(m_stream, nullptr, nullptr);
@@ -406,6 +408,8 @@ void PulseConnection::onStreamState(pa_stream* stream, void* self)
     auto* me = static_cast<PulseConnection*>(self);
     pa_threaded_mainloop_signal(me->m_mainloop, 0);
     const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state == PA_STREAM_READY)
+        me->m_volume.streamReady(me->m_context, stream);  // volume hook
     if (me->m_attempting) {
         if (state == PA_STREAM_READY) {
             me->m_attempting = false;

@@ -4,6 +4,7 @@
 // stream brought back.
 #pragma once
 
+#include "pulse_stream_volume.h"
 #include "wave_out.h"
 
 #include <atomic>
@@ -130,6 +131,9 @@ public:
     // Connection attempts made since the stream was lost, for the tests.
     std::uint64_t resumeAttempts() const { return m_attempts.load(std::memory_order_relaxed); }
 
+    // The stream's own volume at the server, kept across streams.
+    PulseStreamVolume& volume() { return m_volume; }
+
     // A one-shot timer, run by libpulse's thread; freeTimer frees it (if
     // set) and clears the pointer.
     using TimerCallback = void (*)(pa_mainloop_api*, pa_time_event*, const struct timeval*, void*);
@@ -174,6 +178,9 @@ private:
     pa_io_event* m_socketEvent = nullptr;
     std::string m_socketName;
     std::atomic<std::uint64_t> m_attempts{0};
+    // Volume hooks: the new stream's volume (beginStream), ready
+    // (onStreamState) and gone (disconnect).
+    PulseStreamVolume m_volume;
 };
 
 template <typename Ready>

@@ -787,4 +787,33 @@ void PulseWaveOut::streamBack()
     pa_operation_unref(pa_stream_cork(m_connection.stream(), 0, nullptr, nullptr));
 }
 
+// --- The stream's volume, kept by PulseStreamVolume ------------------------
+
+// Whatever the handle: the volume belongs to the stream the connection makes,
+// and is kept between streams. Before the first open there is no main loop,
+// and no other thread to share it with.
+double PulseWaveOut::volume(WaveOutHandle)
+{
+    std::optional<MainloopLock> lock;
+    if (m_connection.mainloop())
+        lock.emplace(m_connection.mainloop());
+    return m_connection.volume().level();
+}
+
+void PulseWaveOut::setVolume(WaveOutHandle, double level)
+{
+    std::optional<MainloopLock> lock;
+    if (m_connection.mainloop())
+        lock.emplace(m_connection.mainloop());
+    m_connection.volume().setLevel(level);
+}
+
+void PulseWaveOut::setVolumeListener(std::function<void()> listener)
+{
+    std::optional<MainloopLock> lock;
+    if (m_connection.mainloop())
+        lock.emplace(m_connection.mainloop());
+    m_connection.volume().setListener(std::move(listener));
+}
+
 }  // namespace quavira

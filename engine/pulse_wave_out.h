@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -85,6 +86,10 @@ public:
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
     void expectChanges(WaveOutHandle handle) override;
+    // The stream's own volume at the server (PulseStreamVolume).
+    double volume(WaveOutHandle handle) override;
+    void setVolume(WaveOutHandle handle, double level) override;
+    void setVolumeListener(std::function<void()> listener) override;
 
     // Underflows the server reported since open.
     std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 namespace quavira {
@@ -107,6 +108,20 @@ public:
     // left it alone for a while. Cheap enough for every pointer move; a
     // back end with one fixed latency ignores it.
     virtual void expectChanges(WaveOutHandle) {}
+
+    // The output's own volume where the sound server keeps one per stream
+    // (the per-application volume a desktop's mixer shows), on the server's
+    // scale: 1.0 is its normal level, 100 %. A back end without one says
+    // 1.0 and accepts and ignores a new level.
+    virtual double volume(WaveOutHandle) { return 1.0; }
+    // Negative levels give 0; the back end caps large ones.
+    virtual void setVolume(WaveOutHandle, double) {}
+    // `listener` runs on the back end's own thread whenever the volume
+    // changes other than by setVolume (a mixer, or the server settling on
+    // another level than the one set); it must return quickly and must not
+    // call the device. An empty one stops the calls: once this returns, the
+    // old listener is not running and will not run again.
+    virtual void setVolumeListener(std::function<void()>) {}
 };
 
 }  // namespace quavira

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The media player on a private session bus, asked as a desktop asks: its
-// requests act as the start button does, and what changes is announced.
+// The media player on a private session bus, asked as a desktop and as
+// playerctl ask: requests are answered at once and change nothing but
+// whether the tone plays, and what changes is announced.
 #include "fake_wave_out.h"
 #include "fallback_wave_out.h"
+#include "loop_buffer.h"
 #include "loop_renderer.h"
 #include "media_player_service.h"
+#include "our_sink_input.h"
 #include "quavira_application.h"
 #include "recording_messages.h"
 #include "sound_check.h"
@@ -12,7 +15,6 @@
 #include "tmform.h"
 
 #include <QDBusArgument>
-#include <QDBusConnectionInterface>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QFile>
@@ -21,15 +23,20 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSlider>
+#include <QStandardPaths>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
+#include <memory>
 
 namespace {
 
 using quavira::testing::FakeWaveOut;
+using quavira::testing::WaveOutCall;
 
 const QString kService = QString::fromLatin1(MediaPlayerService::kServiceName);
 const QString kRoot = QStringLiteral("org.mpris.MediaPlayer2");
@@ -58,6 +65,7 @@ public:
         m_daemon.waitForFinished();
     }
     bool started() const { return !m_address.isEmpty(); }
+    QString address() const { return m_address; }
     QDBusConnection connect(const QString& name)
     {
         m_connections << name;
@@ -70,10 +78,12 @@ private:
     QStringList m_connections;
 };
 
-#define NEED_PRIVATE_BUS(bus)                                                                    \
+#define NEED_BUS_AND_PLAYERCTL(bus)                                                              \
     do {                                                                                         \
         if (!(bus).started())                                                                    \
             GTEST_SKIP() << "dbus-daemon did not start (scripts/setup installs it)";              \
+        if (QStandardPaths::findExecutable(QStringLiteral("playerctl")).isEmpty())               \
+            GTEST_SKIP() << "playerctl is not installed (scripts/setup installs it)";            \
     } while (false)
 
 // The two windows as the program makes them, on `device`.
@@ -90,13 +100,17 @@ struct Windows {
     // Base and offset as a user sets them: typed, and keyed on the slider.
     void setPair(const char* baseHz, int offsetHz)
     {
-        auto* base = front.findChild<QLineEdit*>("LBiEdit");
-        base->selectAll();
-        QTest::keyClicks(base, QString::fromLatin1(baseHz));
+        type("LBiEdit", baseHz);
         auto* offset = front.findChild<QSlider*>("freqtrack");
         QTest::keyClick(offset, Qt::Key_Home);
         for (int i = 0; i < offsetHz; ++i)
             QTest::keyClick(offset, Qt::Key_Right);
+    }
+    void type(const char* edit, const char* text)
+    {
+        auto* line = front.findChild<QLineEdit*>(edit);
+        line->selectAll();
+        QTest::keyClicks(line, QString::fromLatin1(text));
     }
 
     quavira::LoopBuffer engine;
@@ -104,21 +118,30 @@ struct Windows {
     TMForm panel;
 };
 
-// The desktop's side, on a connection of its own. Its calls are waited for
-// with the loop running, since the player answers on this same thread.
+// What a run of playerctl printed, errors included; exitCode -1 when it did not end.
+struct PlayerctlRun {
+    int exitCode = -1;
+    std::string out;
+};
+
+// The desktop's side, on a connection of its own, and playerctl, the
+// command-line client desktop users and scripts use, on the same bus. Both
+// are waited for with the loop running, since the player answers on this
+// same thread.
 class Desktop : public QObject {
     Q_OBJECT
 
 public:
-    explicit Desktop(PrivateBus& bus) : m_bus(bus.connect("desktop"))
+    explicit Desktop(PrivateBus& bus, const QString& service = kService)
+        : m_bus(bus.connect("desktop " + service)), m_address(bus.address()), m_service(service)
     {
-        m_bus.connect(kService, MediaPlayerService::kObjectPath, kProperties, "PropertiesChanged", this,
+        m_bus.connect(m_service, MediaPlayerService::kObjectPath, kProperties, "PropertiesChanged", this,
                       SLOT(changed(QString, QVariantMap, QStringList)));
     }
     QDBusMessage call(const QString& interface, const QString& method, const QVariantList& arguments = {})
     {
         QDBusMessage message =
-            QDBusMessage::createMethodCall(kService, MediaPlayerService::kObjectPath, interface, method);
+            QDBusMessage::createMethodCall(m_service, MediaPlayerService::kObjectPath, interface, method);
         message.setArguments(arguments);
         const QDBusPendingCall pending = m_bus.asyncCall(message);
         EXPECT_TRUE(QTest::qWaitFor([&] { return pending.isFinished(); })) << "no answer to " << method.toStdString();
@@ -128,18 +151,48 @@ public:
     {
         return call(kProperties, "Get", {interface, name}).arguments().value(0).value<QDBusVariant>().variant();
     }
-    std::string status() { return property(kPlayer, "PlaybackStatus").toString().toStdString(); }
+    // True when the player accepted the value.
+    bool setProperty(const QString& interface, const QString& name, const QVariant& value)
+    {
+        return call(kProperties, "Set", {interface, name, QVariant::fromValue(QDBusVariant(value))}).type() ==
+               QDBusMessage::ReplyMessage;
+    }
     // Waits until the last value announced for `name` passes `check`.
     bool announces(const QString& name, const std::function<bool(const QVariant&)>& check)
     {
         return QTest::qWaitFor([&] { return m_announced.contains(name) && check(m_announced.value(name)); });
     }
 
+    std::unique_ptr<QProcess> startPlayerctl(const QStringList& arguments)
+    {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("DBUS_SESSION_BUS_ADDRESS", m_address);
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        const QString player = m_service.mid(kRoot.size() + 1);
+        process->start("playerctl", QStringList{"--player=" + player} + arguments);
+        return process;
+    }
+    // Waits up to `timeoutMs` (beyond playerctl's own 25 s by default).
+    static PlayerctlRun finish(QProcess& process, int timeoutMs = 30000)
+    {
+        if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs))
+            return {};  // killed with the process
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAll()).trimmed().toStdString()};
+    }
+    PlayerctlRun playerctl(const QStringList& arguments) { return finish(*startPlayerctl(arguments)); }
+    std::string status() { return playerctl({"status"}).out; }
+    std::string title() { return playerctl({"metadata", "title"}).out; }
+
 public slots:
     void changed(const QString&, const QVariantMap& properties, const QStringList&) { m_announced.insert(properties); }
 
 private:
     QDBusConnection m_bus;
+    QString m_address;
+    QString m_service;
     QVariantMap m_announced;
 };
 
@@ -156,46 +209,69 @@ auto describes(const char* title, const char* beat)
     };
 }
 
-TEST(MediaPlayer, ActsAsTheStartButtonAndAnnouncesWhatTheWindowChanges)
+TEST(MediaPlayer, ChangesNothingButWhetherTheTonePlaysAndAnnouncesWhatChanges)
 {
     RecordingMessages messages;
     QuaviraApplication app(g_argc, g_argv, messages);
     PrivateBus bus;
-    NEED_PRIVATE_BUS(bus);
+    NEED_BUS_AND_PLAYERCTL(bus);
     auto device = std::make_unique<FakeWaveOut>();
     FakeWaveOut* fake = device.get();
     Windows windows(messages, std::move(device));
-    MediaPlayerService service(windows.front, windows.panel, bus.connect("player"));
+    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
     Desktop desktop(bus);
     const QString entry = desktop.property(kRoot, "DesktopEntry").toString();
     EXPECT_TRUE(QFile::exists(QStringLiteral(QUAVIRA_LAYOUTS_DIR "/%1.desktop").arg(entry))) << entry.toStdString();
 
-    desktop.call(kPlayer, "PlayPause");
-    EXPECT_EQ(windows.caption(), "Stop");
-    EXPECT_TRUE(fake->isPlaying());
-    EXPECT_EQ(desktop.status(), "Playing");
+    // The builder holds 440 / 450 Hz; the stereo section has set the panel,
+    // what plays, to 300 / 304 Hz. Requests from the bus keep to the latter.
+    windows.setPair("440", 10);
+    windows.type("LFreqEdit", "300");
+    windows.type("RFreqEdit", "304");
+    EXPECT_EQ(desktop.playerctl({"play"}).exitCode, 0);
     EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
-    desktop.call(kPlayer, "Play");
-    EXPECT_EQ(windows.caption(), "Stop") << "Play while playing stopped the tone";
-    QTest::mouseClick(windows.start(), Qt::LeftButton);  // the user's own press is announced too
-    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Stopped")));
-    desktop.call(kPlayer, "Pause");
-    EXPECT_EQ(windows.caption(), "Start") << "Pause while stopped started the tone";
-
-    // A failed start says what a press of the button says.
-    fake->setResult(quavira::testing::WaveOutCall::Reset, quavira::kMmSysError);
-    QTest::mouseClick(windows.start(), Qt::LeftButton);
-    desktop.call(kPlayer, "Play");
-    EXPECT_EQ(messages.shown, (QStringList{"Can't reset!", "Can't reset!"}));
-    EXPECT_EQ(desktop.status(), "Stopped");
-    fake->setResult(quavira::testing::WaveOutCall::Reset, quavira::kMmSysNoError);
-    // While a message box waits, the button cannot be reached, nor from the bus.
-    QMessageBox box;
-    box.setWindowModality(Qt::ApplicationModal);
-    box.show();
-    desktop.call(kPlayer, "PlayPause");
+    EXPECT_TRUE(fake->isPlaying());
+    EXPECT_EQ(windows.caption(), "Stop");
+    EXPECT_EQ(desktop.title(), "300 Hz / 304 Hz");
+    desktop.playerctl({"play"});
+    EXPECT_EQ(desktop.status(), "Playing") << "Play while playing stopped the tone";
+    desktop.playerctl({"pause"});
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Paused")));
+    EXPECT_FALSE(fake->isPlaying());
     EXPECT_EQ(windows.caption(), "Start");
-    box.close();
+    EXPECT_EQ(desktop.title(), "300 Hz / 304 Hz") << "Pause tuned the tone to the builder's pair";
+    desktop.playerctl({"play-pause"});
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
+    EXPECT_EQ(desktop.title(), "300 Hz / 304 Hz") << "Play from Paused started another pair";
+    desktop.playerctl({"play-pause"});
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Paused")));
+    desktop.playerctl({"stop"});
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Stopped")));
+    desktop.playerctl({"pause"});
+    EXPECT_EQ(desktop.status(), "Stopped") << "Pause while stopped started the tone";
+    // A stop that Pause did not make is a stop: here the user's own press.
+    desktop.playerctl({"play"});
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
+    QTest::mouseClick(windows.start(), Qt::LeftButton);
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Stopped")));
+
+    // One rate: 1 is accepted, and 0 pauses.
+    desktop.playerctl({"play"});
+    EXPECT_TRUE(desktop.setProperty(kPlayer, "Rate", 1.0));
+    EXPECT_TRUE(desktop.setProperty(kPlayer, "Rate", 0.0));
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Paused")));
+    // A device without a volume of its own (the PortAudio fallback's case)
+    // says 1.0 and takes any level without complaint.
+    EXPECT_EQ(desktop.playerctl({"volume", "0.5"}).exitCode, 0);
+    EXPECT_EQ(desktop.playerctl({"volume"}).out, "1.000000");
+
+    // A failed start says what a press of the button says, once answered.
+    desktop.playerctl({"stop"});
+    fake->setResult(WaveOutCall::Reset, quavira::kMmSysError);
+    EXPECT_EQ(desktop.playerctl({"play"}).exitCode, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return messages.shown == QStringList{"Can't reset!"}; }));
+    EXPECT_EQ(desktop.status(), "Stopped");
+    fake->setResult(WaveOutCall::Reset, quavira::kMmSysNoError);
 
     windows.setPair("440", 10);
     EXPECT_TRUE(desktop.announces("Metadata", describes("440 Hz / 450 Hz", "10 Hz, Alpha")));
@@ -206,67 +282,131 @@ TEST(MediaPlayer, ActsAsTheStartButtonAndAnnouncesWhatTheWindowChanges)
 
     windows.front.hide();
     desktop.call(kRoot, "Raise");
-    EXPECT_TRUE(windows.front.isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return windows.front.isVisible(); }));
     desktop.call(kRoot, "Quit");
     EXPECT_TRUE(QTest::qWaitFor([&] { return !windows.front.isVisible(); }));
 }
 
-QStringList g_qtMessages;
+TEST(MediaPlayer, AnswersAtOnceAndSaysWhyItCannotActWhileAMessageBoxWaits)
+{
+    // The program's own boxes, which wait in exec() for the user.
+    ModalMessageBox messages;
+    QuaviraApplication app(g_argc, g_argv, messages);
+    PrivateBus bus;
+    NEED_BUS_AND_PLAYERCTL(bus);
+    auto device = std::make_unique<FakeWaveOut>();
+    device->setResult(WaveOutCall::Reset, quavira::kMmSysError);
+    Windows windows(messages, std::move(device));
+    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
+    Desktop desktop(bus);
 
-TEST(MediaPlayer, WithItsNameHeldByAnotherCopyStaysOffTheBusSayingNothing)
+    // Play fails, and its box waits; everything below happens meanwhile.
+    const auto play = desktop.startPlayerctl({"play"});
+    bool boxWasChecked = false;
+    QTimer whileTheBoxWaits;
+    whileTheBoxWaits.setInterval(10);
+    QObject::connect(&whileTheBoxWaits, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        whileTheBoxWaits.stop();
+        EXPECT_EQ(box->text().toStdString(), "Can't reset!");
+        // A few seconds at most: the answer must not wait for the box.
+        const PlayerctlRun played = Desktop::finish(*play, 5000);
+        EXPECT_EQ(played.exitCode, 0) << "Play was answered only once the box closed";
+        for (const char* request : {"play", "pause", "play-pause", "stop"}) {
+            const PlayerctlRun refused = desktop.playerctl({request});
+            EXPECT_NE(refused.exitCode, 0) << request;
+            EXPECT_NE(refused.out.find("A message box is waiting for an answer"), std::string::npos)
+                << request << ": " << refused.out;
+        }
+        const QDBusMessage quit = desktop.call(kRoot, "Quit");
+        EXPECT_EQ(quit.errorName().toStdString(), MediaPlayerService::kBusyError);
+        EXPECT_EQ(desktop.call(kRoot, "Raise").type(), QDBusMessage::ReplyMessage);
+        EXPECT_TRUE(box->isVisible());
+        boxWasChecked = true;
+        box->close();
+    });
+    whileTheBoxWaits.start();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return boxWasChecked; }, 30000)) << "no box opened";
+    // None of the refused requests runs once the box has gone.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(windows.caption(), "Start");
+    EXPECT_TRUE(windows.front.isVisible());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+}
+
+TEST(MediaPlayer, ASecondCopyTakesAnInstanceNameAndQuitsAlone)
 {
     RecordingMessages messages;
     QuaviraApplication app(g_argc, g_argv, messages);
     PrivateBus bus;
-    NEED_PRIVATE_BUS(bus);
-    Windows windows(messages, std::make_unique<FakeWaveOut>());
-    QDBusConnection firstCopy = bus.connect("first copy");
-    ASSERT_TRUE(firstCopy.registerService(kService));
+    NEED_BUS_AND_PLAYERCTL(bus);
+    auto secondDevice = std::make_unique<FakeWaveOut>();
+    FakeWaveOut* secondFake = secondDevice.get();
+    Windows first(messages, std::make_unique<FakeWaveOut>());
+    Windows second(messages, std::move(secondDevice));
+    const MediaPlayerService firstCopy(first.front, first.panel, first.engine, bus.connect("first copy"));
+    const MediaPlayerService secondCopy(second.front, second.panel, second.engine, bus.connect("second copy"));
 
-    const QtMessageHandler previous = qInstallMessageHandler(
-        [](QtMsgType, const QMessageLogContext&, const QString& text) { g_qtMessages << text; });
-    {
-        const MediaPlayerService second(windows.front, windows.panel, bus.connect("second copy"));
-        EXPECT_FALSE(second.isPublished());
-    }
-    qInstallMessageHandler(previous);
-    EXPECT_EQ(g_qtMessages, QStringList());
-    EXPECT_EQ(firstCopy.interface()->serviceOwner(kService).value(), firstCopy.baseService());
+    const QString instance = kService + QStringLiteral(".instance%1").arg(QCoreApplication::applicationPid());
+    EXPECT_EQ(firstCopy.serviceName().toStdString(), kService.toStdString());
+    ASSERT_EQ(secondCopy.serviceName().toStdString(), instance.toStdString());
+    Desktop desktop(bus, instance);
+    EXPECT_EQ(desktop.playerctl({"play"}).exitCode, 0);
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
+    EXPECT_TRUE(secondFake->isPlaying());
+    EXPECT_EQ(first.caption(), "Start");
+    desktop.call(kRoot, "Quit");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !second.front.isVisible(); }));
+    EXPECT_TRUE(first.front.isVisible());
     EXPECT_TRUE(messages.shown.isEmpty());
 }
 
-TEST(MediaPlayerSound, PlayPauseStartsTheToneAtTheSinkAndPlayPauseAgainStopsIt)
+TEST(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeThere)
 {
     using namespace quavira::sound;
     QUAVIRA_NEED_SOUND_SERVER();
     RecordingMessages messages;
     QuaviraApplication app(g_argc, g_argv, messages);
     PrivateBus bus;
-    NEED_PRIVATE_BUS(bus);
+    NEED_BUS_AND_PLAYERCTL(bus);
     Windows windows(messages, quavira::makeSystemWaveOut());
-    MediaPlayerService service(windows.front, windows.panel, bus.connect("player"));
+    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
     Desktop desktop(bus);
     windows.setPair("440", 10);
 
-    MonitorRecording recording(5.0);
-    ASSERT_TRUE(recording.waitLive());
-    desktop.call(kPlayer, "PlayPause");
-    EXPECT_EQ(windows.caption(), "Stop");
-    EXPECT_EQ(desktop.status(), "Playing");
-    QTest::qWait(1000);  // a second of tone
-    desktop.call(kPlayer, "PlayPause");
-    EXPECT_EQ(windows.caption(), "Start");
-    EXPECT_EQ(desktop.status(), "Stopped");
+    {
+        MonitorRecording recording(5.0);
+        ASSERT_TRUE(recording.waitLive());
+        desktop.playerctl({"play-pause"});
+        EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
+        EXPECT_EQ(windows.caption(), "Stop");
+        QTest::qWait(1000);  // a second of tone
+        desktop.playerctl({"play-pause"});
+        EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Paused")));
+        EXPECT_EQ(windows.caption(), "Start");
 
-    const Bytes& rec = recording.finish();
-    const auto onset = firstSound(rec, 0);
-    ASSERT_TRUE(onset) << "nothing was heard";
-    const auto stopped = firstSilence(rec, *onset);
-    ASSERT_TRUE(stopped) << "the tone did not stop";
-    ASSERT_GT(*stopped, *onset + 24050) << "too short a tone to measure";
-    EXPECT_NEAR(dominantFrequency(rec, *onset + 2000, 22050, 0, heardHz(440)), heardHz(440), 0.2);
-    EXPECT_NEAR(dominantFrequency(rec, *onset + 2000, 22050, 1, heardHz(450)), heardHz(450), 0.2);
-    EXPECT_FALSE(firstSound(rec, *stopped)) << "sound after the stop";
+        const Bytes& rec = recording.finish();
+        const auto onset = firstSound(rec, 0);
+        ASSERT_TRUE(onset) << "nothing was heard";
+        const auto stopped = firstSilence(rec, *onset);
+        ASSERT_TRUE(stopped) << "the tone did not stop";
+        ASSERT_GT(*stopped, *onset + 24050) << "too short a tone to measure";
+        EXPECT_NEAR(dominantFrequency(rec, *onset + 2000, 22050, 0, heardHz(440)), heardHz(440), 0.2);
+        EXPECT_NEAR(dominantFrequency(rec, *onset + 2000, 22050, 1, heardHz(450)), heardHz(450), 0.2);
+        EXPECT_FALSE(firstSound(rec, *stopped)) << "sound after the stop";
+    }
+
+    // The volume is the stream's own at the server, both ways.
+    EXPECT_EQ(desktop.playerctl({"volume", "0.5"}).exitCode, 0);
+    const SinkInput stream = ourSinkInput({50, 50});
+    EXPECT_EQ(stream.percents, (std::vector<int>{50, 50}));
+    EXPECT_EQ(desktop.playerctl({"volume"}).out, "0.500000");
+    ASSERT_GE(stream.index, 0);
+    ASSERT_EQ(QProcess::execute("pactl", {"set-sink-input-volume", QString::number(stream.index), "30%"}), 0);
+    EXPECT_TRUE(desktop.announces("Volume", [](const QVariant& v) { return std::abs(v.toDouble() - 0.3) < 0.002; }));
+    EXPECT_NEAR(std::stod(desktop.playerctl({"volume"}).out), 0.3, 0.002);
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
 }
 

@@ -5,6 +5,7 @@
 // its recorders at it. Every engine call runs under a hang guard.
 #include "fallback_wave_out.h"
 #include "loop_buffer.h"
+#include "our_sink_input.h"
 #include "portaudio_wave_out.h"
 #include "pulse_wave_out.h"
 #include "sound_check.h"
@@ -265,12 +266,17 @@ TEST(ServerFaults, AToneLostWhilePlayingComesBackByItselfOnceAServerAnswersAgain
     START_OR_SKIP(server);
     auto engine = playingEngine();
     ASSERT_TRUE(heard(*engine));
+    // The stream's own volume, which the new stream keeps.
+    engine->setVolume(0.4);
+    EXPECT_EQ(ourSinkInput({40, 40}).percents, (std::vector<int>{40, 40}));
 
     server.kill();
     std::this_thread::sleep_for(300ms);
     fillBounded(*engine, "Fill, server gone");
     ASSERT_TRUE(server.start());
     EXPECT_TRUE(comesBackByItself()) << "after a restart";
+    EXPECT_EQ(ourSinkInput().percents, (std::vector<int>{40, 40})) << "the new stream's volume";
+    EXPECT_NEAR(engine->volume(), 0.4, 0.001);
 
     server.freeze();
     fillBounded(*engine, "Fill, server frozen");
