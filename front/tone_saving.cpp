@@ -105,19 +105,23 @@ ToneFileResult writeWithProgress(QWidget* window, const ToneFileRequest& request
         // Receives the worker's reports on this thread. Destroyed after the
         // join, taking with it any report not yet delivered.
         QObject reports;
+        // At most one report waits at a time, showing the latest step: a
+        // modal progress dialog runs the event loop in setValue(), which
+        // must not recurse through a queue of them.
+        std::atomic<int> latestStep{0};
+        std::atomic<bool> stepPosted{false};
         const auto work = [&] {
             lowerThisThreadsPriority();
-            int shownStep = 0;
             const quavira::ToneFileProgress report = [&](std::uint64_t written, std::uint64_t frames) {
                 const int step = static_cast<int>(written * kProgressSteps / frames);
-                if (step == shownStep)
+                if (latestStep.exchange(step) == step || stepPosted.exchange(true))
                     return;
-                shownStep = step;
                 QMetaObject::invokeMethod(
                     &reports,
-                    [&progress, &cancel, step] {
+                    [&] {
+                        stepPosted = false;
                         if (!cancel)
-                            progress.setValue(step);
+                            progress.setValue(latestStep);
                     },
                     Qt::QueuedConnection);
             };
