@@ -16,6 +16,7 @@
 
 #include <sndfile.h>
 
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <thread>
@@ -130,7 +131,7 @@ TEST_F(ToneSaving, UserPicksWavAndALengthThenCancelsWhileItIsWritten)
         whileWriting = filesInFolder();
         // The progress dialog is up and answering until the user cancels.
         while (!cancel && !m_gaveUp)
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     bool cancelled = false;
     play({[&] { return fillDialog(QStringLiteral("evening"), true, 45); },
@@ -188,13 +189,14 @@ TEST_F(ToneSaving, ReplacingAFileAsksFirstThenHoldsTheToneAsItStands)
     EXPECT_EQ(QString::fromUtf8(sf_get_string(sound, SF_STR_TITLE)), quavira::toneTitle(leftHz, rightHz));
     EXPECT_EQ(QString::fromUtf8(sf_get_string(sound, SF_STR_COMMENT)), quavira::beatDescription(leftHz, rightHz));
     EXPECT_TRUE(QString::fromUtf8(sf_get_string(sound, SF_STR_SOFTWARE)).startsWith(QStringLiteral("Quavira 1.1.0.1")));
-    // The third second, past the fade-in, is the panel's loop.
+    // The third second, past the fade-in, is the engine's loop.
     std::vector<short> second(88200);
     ASSERT_EQ(sf_seek(sound, 2 * 44100, SEEK_SET), 2 * 44100);
     ASSERT_EQ(sf_readf_short(sound, second.data(), 44100), 44100);
     sf_close(sound);
-    const std::vector<std::uint8_t> loop = m_panel.loopBytes();
-    ASSERT_EQ(loop.size(), second.size());
+    std::vector<std::uint8_t> loop(88200);
+    ASSERT_EQ(m_engine.samples().size(), loop.size());
+    quavira::loadBytes(m_engine.samples(), loop.data());
     for (std::size_t i = 0; i < loop.size(); ++i)
         ASSERT_EQ((second[i] >> 8) + 128, loop[i]) << "sample " << i;
 }
