@@ -132,6 +132,14 @@ QString TMForm::startCaption() const
     return m_ui.StartButton->text();
 }
 
+std::vector<std::uint8_t> TMForm::loopBytes() const
+{
+    const std::span<const quavira::Sample> samples = std::as_const(m_engine).samples();
+    std::vector<std::uint8_t> bytes(samples.size());
+    quavira::loadBytes(samples, bytes.data());
+    return bytes;
+}
+
 void TMForm::showStatus(const std::string& status)
 {
     m_lastStatus = QString::fromStdString(status);

@@ -10,7 +10,9 @@
 #include <QString>
 #include <QWidget>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quavira {
 class LoopBuffer;
@@ -38,6 +40,9 @@ public:
     void ListBox1Click();
     void ToggleStartStop();
     QString startCaption() const;
+    // A copy of the loop buffer's bytes as they are now (kLoopBytes of them);
+    // empty when no buffer exists.
+    std::vector<std::uint8_t> loopBytes() const;
 
     // The window Button2Click shows.
     void setFrontWindow(QWidget* window) { m_frontWindow = window; }
