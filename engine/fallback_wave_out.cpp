@@ -63,6 +63,11 @@ void FallbackWaveOut::setVolume(WaveOutHandle handle, double level)
     m_active->setVolume(handle, level);
 }
 
+void FallbackWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames)
+{
+    m_active->fadeLevel(handle, depth, frames);
+}
+
 void FallbackWaveOut::setVolumeListener(std::function<void()> listener)
 {
     m_preferred->setVolumeListener(listener);

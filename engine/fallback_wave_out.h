@@ -23,6 +23,7 @@ public:
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
     void expectChanges(WaveOutHandle handle) override;
+    void fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames) override;
     double volume(WaveOutHandle handle) override;
     void setVolume(WaveOutHandle handle, double level) override;
     // Both back ends get it: the one that opens may change at the next open.

@@ -108,6 +108,12 @@ void LoopBuffer::setVolume(double level)
     m_device->setVolume(m_handle, level);
 }
 
+void LoopBuffer::fadeLevel(double depth, std::chrono::milliseconds span)
+{
+    if (m_handle != kNoWaveOut)
+        m_device->fadeLevel(m_handle, depth, static_cast<std::uint64_t>(span.count()) * kFramesPerSecond / 1000);
+}
+
 void LoopBuffer::setVolumeListener(std::function<void()> listener)
 {
     m_device->setVolumeListener(std::move(listener));

@@ -6,6 +6,7 @@
 #include "loop_format.h"
 #include "wave_out.h"
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -40,6 +41,10 @@ public:
     // Tells the device that the user is about to act: changes should be
     // heard quickly from now on. Cheap; does nothing when no device is open.
     void expectChanges();
+    // The output moves along the fade curve to `depth` (0 full, 1 silence)
+    // over `span` from about now; the next start plays at full level again.
+    // The buffer itself is untouched. Does nothing when no device is open.
+    void fadeLevel(double depth, std::chrono::milliseconds span);
 
     // The device's own volume on the sound server's scale (1.0 is its 100 %);
     // 1.0 where the device has none, and setting it there does nothing.

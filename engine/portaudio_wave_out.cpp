@@ -140,6 +140,8 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
                         LoopRenderer::kFadeFrames;
     m_renderer.restartAt(0);
     m_renderer.start(leadIn, m_snapshots.reset({m_data, kLoopBytes}));
+    m_level.reset();
+    m_levelTaken = m_levelAsked.load(std::memory_order_acquire);
     m_played = 0;
     m_fadingOut = false;
     m_stopRequested.store(false, std::memory_order_relaxed);
@@ -163,6 +165,15 @@ void PortAudioWaveOut::loopChanged(WaveOutHandle handle)
 {
     if (m_checks.isOpen(handle) && m_data)
         m_snapshots.publish({m_data, kLoopBytes});
+}
+
+void PortAudioWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames)
+{
+    if (!m_checks.isOpen(handle))
+        return;
+    m_levelDepth.store(depth, std::memory_order_relaxed);
+    m_levelFrames.store(frames, std::memory_order_relaxed);
+    m_levelAsked.fetch_add(1, std::memory_order_release);
 }
 
 MmResult PortAudioWaveOut::close(WaveOutHandle handle)
@@ -252,6 +263,11 @@ void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames, double dacT
     if (m_renderer.position() < ahead)
         m_renderer.render(nullptr, static_cast<std::size_t>(ahead - m_renderer.position()));
     m_renderer.copyRendered(m_played, out, frames);
+    if (const std::uint32_t asked = m_levelAsked.load(std::memory_order_acquire); asked != m_levelTaken) {
+        m_levelTaken = asked;
+        m_level.moveTo(m_played, m_levelDepth.load(std::memory_order_relaxed), m_levelFrames.load(std::memory_order_relaxed));
+    }
+    m_level.apply(out, m_played, frames);
     if (OutputTap* tap = m_tap.load(std::memory_order_relaxed))
         tap->heard(out, 2 * frames);
     if (m_fadingOut && !m_fadedOut.load(std::memory_order_relaxed) && m_played + frames >= m_renderer.silentFrom()) {

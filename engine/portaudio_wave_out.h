@@ -6,6 +6,7 @@
 #include "loop_format.h"
 #include "loop_renderer.h"
 #include "loop_snapshots.h"
+#include "output_level.h"
 #include "wave_out.h"
 
 #include <atomic>
@@ -48,6 +49,7 @@ public:
     MmResult reset(WaveOutHandle handle) override;
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
+    void fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames) override;
 
     // Callback invocations that reported an output underflow since open.
     std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }
@@ -80,6 +82,13 @@ private:
     const Sample* m_data = nullptr;
     LoopSnapshots m_snapshots{kLoopBytes};
     LoopRenderer m_renderer;
+    // The level the callback plays at; fadeLevel asks for a new one through
+    // the three atomics below, the request's number last.
+    OutputLevel m_level;
+    std::uint32_t m_levelTaken = 0;
+    std::atomic<double> m_levelDepth{0.0};
+    std::atomic<std::uint64_t> m_levelFrames{0};
+    std::atomic<std::uint32_t> m_levelAsked{0};
     std::uint64_t m_played = 0;  // stream frames handed to PortAudio
     bool m_fadingOut = false;
     std::atomic<bool> m_stopRequested{false};

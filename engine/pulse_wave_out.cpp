@@ -134,6 +134,7 @@ MmResult PulseWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_
     m_data = header->data;
     takeCopy();
     m_connection.freeTimer(m_fadeTimer);
+    m_level.reset();
     const Latency wanted = recentInput() ? Latency::Quick : Latency::Deep;
 
     if (m_playback == Playback::Stopped) {
@@ -319,6 +320,49 @@ void PulseWaveOut::expectChanges(WaveOutHandle handle)
         setLatency(Latency::Quick);
 }
 
+void PulseWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames)
+{
+    if (!m_checks.isOpen(handle))
+        return;
+    const BudgetedCall call(m_budget);
+    MainloopLock lock(m_connection.mainloop());
+    if (m_playback != Playback::Playing || !m_connection.connected())
+        return;
+    StreamPosition position;
+    std::uint64_t from = 0;
+    std::uint64_t playing = 0;  // the frame heard now, as near as is known
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh:
+        from = rewriteFrom(position);
+        playing = position.played();
+        break;
+    case Answer::Late:
+        from = playing = endOfQueue();
+        break;
+    case Answer::Failed:
+        return;
+    }
+    // It arrives when asked, counted from what is heard now; what is heard
+    // before `from` cannot change any more.
+    const std::uint64_t arrives = playing + frames;
+    m_level.moveTo(from, depth, arrives > from ? arrives - from : 0);
+    resendFrom(from);
+}
+
+void PulseWaveOut::resendFrom(std::uint64_t from)
+{
+    sendBody();
+    const std::uint64_t end = m_renderer.position();
+    if (from >= end)
+        return;
+    const std::size_t frames = static_cast<std::size_t>(end - from);
+    m_scratch.resize(frames * kBytesPerFrame);
+    m_renderer.copyRendered(from, m_scratch.data(), frames);
+    m_level.apply(m_scratch.data(), from, frames);
+    pa_stream_write(m_connection.stream(), m_scratch.data(), m_scratch.size(), nullptr,
+                    static_cast<std::int64_t>(from * kBytesPerFrame), PA_SEEK_ABSOLUTE);
+}
+
 std::uint64_t PulseWaveOut::readStepFrames()
 {
     if (!m_connection.mainloop())
@@ -444,6 +488,7 @@ void PulseWaveOut::queueUntil(std::uint64_t end)
     const std::size_t frames = static_cast<std::size_t>(end - start);
     m_scratch.resize(frames * kBytesPerFrame);
     m_renderer.render(m_scratch.data(), frames);
+    m_level.apply(m_scratch.data(), start, frames);
     pa_stream_write(m_connection.stream(), m_scratch.data(), m_scratch.size(), nullptr,
                     static_cast<std::int64_t>(start * kBytesPerFrame), PA_SEEK_ABSOLUTE);
 }

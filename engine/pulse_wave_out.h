@@ -5,6 +5,7 @@
 
 #include "loop_device_checks.h"
 #include "loop_renderer.h"
+#include "output_level.h"
 #include "pulse_connection.h"
 #include "pulse_timing.h"
 #include "wave_out.h"
@@ -86,6 +87,7 @@ public:
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
     void expectChanges(WaveOutHandle handle) override;
+    void fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames) override;
     // The stream's own volume at the server (PulseStreamVolume).
     double volume(WaveOutHandle handle) override;
     void setVolume(WaveOutHandle handle, double level) override;
@@ -136,6 +138,8 @@ private:
     void rest();
     void fadeOut(const StreamPosition& position);
     void fadeOutFrom(std::uint64_t from);
+    // Sends again what is queued from `from` on, at the level it now has.
+    void resendFrom(std::uint64_t from);
     void releaseStream();
     // The rest of a rewrite, held back a moment (rewriteUntil), sent now.
     void sendBody();
@@ -197,6 +201,7 @@ private:
     std::uint64_t m_bodyEnd = 0;  // where the rest of a rewrite held back ends
     pa_time_event* m_bodyTimer = nullptr;
     LoopRenderer m_renderer;
+    OutputLevel m_level;
     std::uint64_t m_fadeEnd = 0;  // the first silent frame after a fade-out
     pa_time_event* m_fadeTimer = nullptr;
     PositionRequest m_fadeCheck;

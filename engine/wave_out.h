@@ -108,6 +108,12 @@ public:
     // left it alone for a while. Cheap enough for every pointer move; a
     // back end with one fixed latency ignores it.
     virtual void expectChanges(WaveOutHandle) {}
+    // The output moves along the fade curve (fade_curve.h) from the level
+    // it plays at to `depth` (0 full, 1 silence) over `frames` frames from
+    // about now, and stays there; the next write plays at full level again.
+    // The loop's bytes are never touched. A back end that has no level of
+    // its own ignores it.
+    virtual void fadeLevel(WaveOutHandle, double /*depth*/, std::uint64_t /*frames*/) {}
 
     // The output's own volume where the sound server keeps one per stream
     // (the per-application volume a desktop's mixer shows), on the server's

@@ -8,13 +8,19 @@
 #include "number_text.h"
 #include "offset_slider_style.h"
 #include "random_source.h"
+#include "sleep_timer.h"
 #include "tmform.h"
+#include "tone_saving.h"
 
+#include <QActionGroup>
+#include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QMenu>
+#include <QShortcut>
 #include <QShowEvent>
 #include <QUrl>
 
@@ -75,6 +81,7 @@ TForm1::TForm1(QWidget* parent)
 
     // Attached only now, so loading the layout ran none of them.
     connectHandlers();
+    buildMenu();
 }
 
 void TForm1::connectHandlers()
@@ -104,6 +111,87 @@ void TForm1::connectHandlers()
 void TForm1::setGeneratorPanel(TMForm* panel)
 {
     m_panel = panel;
+    if (!m_panel)
+        return;
+    // The sleep timer follows the tone, whoever starts or stops it, and
+    // stops it as the start buttons do.
+    connect(m_panel, &TMForm::startCaptionChanged, m_sleepTimer,
+            [this] { m_sleepTimer->playingChanged(m_panel->startCaption() != QLatin1String("Start")); });
+    connect(m_sleepTimer, &SleepTimer::fadeOutput, m_panel, &TMForm::fadeOutput);
+    connect(m_sleepTimer, &SleepTimer::timeUp, this, [this] {
+        if (m_panel->startCaption() != QLatin1String("Start"))
+            togglePlaying();
+    });
+}
+
+// --- The window's menu ------------------------------------------------------
+
+void TForm1::buildMenu()
+{
+    m_sleepTimer = new SleepTimer(this);
+    m_menu = new QMenu(this);
+    m_stopAfter = m_menu->addMenu(tr("Stop &after"));
+    // While the timer counts, the first line says how long is left.
+    m_minutesLeft = m_stopAfter->addAction(QString());
+    m_minutesLeft->setEnabled(false);
+    m_minutesLeft->setVisible(false);
+    auto* choices = new QActionGroup(m_stopAfter);
+    const auto addChoice = [&](const QString& text, int minutes) {
+        QAction* choice = m_stopAfter->addAction(text);
+        choice->setCheckable(true);
+        choice->setChecked(minutes == 0);
+        choices->addAction(choice);
+        connect(choice, &QAction::triggered, m_sleepTimer, [this, minutes] { m_sleepTimer->setChoice(minutes); });
+    };
+    addChoice(tr("&Off"), 0);
+    // Each choice's mnemonic is a digit of its own.
+    const QString texts[] = {tr("1&5 minutes"), tr("&30 minutes"), tr("&45 minutes"),
+                             tr("&60 minutes"), tr("&90 minutes"), tr("1&20 minutes")};
+    for (std::size_t k = 0; k < std::size(SleepTimer::kChoices); ++k)
+        addChoice(texts[k], SleepTimer::kChoices[k]);
+    connect(m_stopAfter, &QMenu::aboutToShow, this, &TForm1::showMinutesLeft);
+    m_menu->addSeparator();
+    m_menu->addAction(tr("&Save as audio file..."), this, &TForm1::saveToneAs);
+
+    // The keyboard opens it wherever the focus is: Shift+F10 here, the menu
+    // key as the context menu asked for by keyboard (eventFilter), which
+    // the edits would otherwise answer with their own. The mouse's right
+    // button opens it wherever no control reacts to that button itself:
+    // the arrows step with any button, and an edit has a menu of its own.
+    connect(new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), this), &QShortcut::activated, this,
+            &TForm1::popUpMenuAtFocus);
+    for (QLineEdit* edit : {m_ui.LBiEdit, m_ui.LFreqEdit, m_ui.RFreqEdit})
+        edit->installEventFilter(this);
+    m_ui.fup->setContextMenuPolicy(Qt::PreventContextMenu);
+    m_ui.fdown->setContextMenuPolicy(Qt::PreventContextMenu);
+}
+
+void TForm1::showMinutesLeft()
+{
+    const std::optional<int> left = m_sleepTimer->minutesLeft();
+    m_minutesLeft->setVisible(left.has_value());
+    if (left)
+        m_minutesLeft->setText(*left == 1 ? tr("1 minute left") : tr("%1 minutes left").arg(*left));
+}
+
+void TForm1::contextMenuEvent(QContextMenuEvent* event)
+{
+    m_menu->popup(event->globalPos());
+    event->accept();
+}
+
+void TForm1::popUpMenuAtFocus()
+{
+    // At the control the keys act on, inside the window.
+    const QWidget* focus = focusWidget();
+    const bool inside = focus && rect().contains(focus->mapTo(this, focus->rect().center()));
+    m_menu->popup(inside ? focus->mapToGlobal(focus->rect().center()) : mapToGlobal(rect().center()));
+}
+
+void TForm1::saveToneAs()
+{
+    if (m_panel)
+        ::saveToneAs(this, *m_panel, m_panel->messages());
 }
 
 void TForm1::setClock(std::function<std::int64_t()> secondsSince1970)
@@ -122,6 +210,11 @@ void TForm1::showEvent(QShowEvent* event)
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event)
 {
+    if (event->type() == QEvent::ContextMenu &&
+        static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) {
+        popUpMenuAtFocus();
+        return true;
+    }
     // A held key repeats its press and release; only the final release counts.
     if ((watched == m_ui.LFreqEdit || watched == m_ui.RFreqEdit) && event->type() == QEvent::KeyRelease &&
         !static_cast<QKeyEvent*>(event)->isAutoRepeat())

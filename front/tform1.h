@@ -11,6 +11,9 @@
 #include <functional>
 
 class ArrowGlyph;
+class QAction;
+class QMenu;
+class SleepTimer;
 class TMForm;
 
 // The main window the user works with. It holds no tone state of its own:
@@ -59,6 +62,10 @@ public:
     // the sleep timer) that change nothing but whether the tone plays.
     void togglePlaying();
 
+    // The window's menu: the sleep timer ("Stop after") and saving the tone.
+    QMenu* contextMenu() const { return m_menu; }
+    SleepTimer& sleepTimer() { return *m_sleepTimer; }
+
     // Random choices and the start state.
     void FormShow();
     void RandomProfile();
@@ -70,9 +77,14 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     void connectHandlers();
+    void buildMenu();
+    void showMinutesLeft();
+    void popUpMenuAtFocus();
+    void saveToneAs();
     void applyStereoEdits();
     void applyPairToPanel();
     void copyStartCaption();
@@ -88,4 +100,8 @@ private:
     // The right edge offsetlabel keeps as its text grows leftwards.
     int m_offsetRightEdge = 0;
     bool m_shown = false;
+    QMenu* m_menu = nullptr;
+    QMenu* m_stopAfter = nullptr;
+    QAction* m_minutesLeft = nullptr;
+    SleepTimer* m_sleepTimer = nullptr;
 };

@@ -217,6 +217,11 @@ void TMForm::ToggleStartStop()
     }
 }
 
+void TMForm::fadeOutput(double depth, std::chrono::milliseconds span)
+{
+    m_engine.fadeLevel(depth, span);
+}
+
 void TMForm::frequencyChanged(Channel channel)
 {
     const bool left = channel == Channel::Left;

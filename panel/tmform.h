@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ public:
     void ListBox1Click();
     void ToggleStartStop();
     QString startCaption() const;
+    // The output, not the tone, moves along the fade curve to `depth` (0
+    // full, 1 silence) over `span`; the next start plays at full level.
+    void fadeOutput(double depth, std::chrono::milliseconds span);
+    // Where the panel shows its messages, for actions of the front window.
+    MessageBox& messages() { return m_messages; }
     // A copy of the loop buffer's bytes as they are now (kLoopBytes of them);
     // empty when no buffer exists.
     std::vector<std::uint8_t> loopBytes() const;

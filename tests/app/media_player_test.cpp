@@ -10,6 +10,7 @@
 #include "our_sink_input.h"
 #include "quavira_application.h"
 #include "recording_messages.h"
+#include "sleep_timer.h"
 #include "sound_check.h"
 #include "tform1.h"
 #include "tmform.h"
@@ -18,7 +19,9 @@
 #include <QDBusPendingCall>
 #include <QDBusVariant>
 #include <QFile>
+#include <QAction>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -412,4 +415,62 @@ TEST(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeThere)
 
 }  // namespace
 
+namespace {
+
+// The sleep timer, its minute shortened: the tone fades out over the last
+// stretch, heard at the sink, then stops as Stop stops it, and the desktop
+// is told so.
+TEST(MediaPlayerSound, TheSleepTimerFadesTheToneOutEvenlyThenStopsItAsStopDoes)
+{
+    using namespace quavira::sound;
+    using namespace std::chrono_literals;
+    QUAVIRA_NEED_SOUND_SERVER();
+    RecordingMessages messages;
+    QuaviraApplication app(g_argc, g_argv, messages);
+    PrivateBus bus;
+    NEED_BUS_AND_PLAYERCTL(bus);
+    Windows windows(messages, quavira::makeSystemWaveOut());
+    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
+    Desktop desktop(bus);
+    windows.setPair("440", 10);
+    // "15 minutes" last 3 s, the last 1.5 s of them fading.
+    windows.front.sleepTimer().setTiming(200ms, 1500ms);
+    for (QAction* choice : windows.front.contextMenu()->findChildren<QAction*>())
+        if (choice->text() == "1&5 minutes")
+            choice->trigger();
+
+    MonitorRecording recording(5.0);
+    ASSERT_TRUE(recording.waitLive());
+    QTest::mouseClick(windows.start(), Qt::LeftButton);
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return windows.caption() == "Start"; }, 4500)) << "the timer never stopped the tone";
+    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Stopped")));
+    EXPECT_EQ(desktop.status(), "Stopped");
+
+    const Bytes& rec = recording.finish();
+    const auto onset = firstSound(rec, 0);
+    ASSERT_TRUE(onset) << "nothing was heard";
+    const auto stopped = firstSilence(rec, *onset, 4410);
+    ASSERT_TRUE(stopped) << "the tone did not stop";
+    EXPECT_FALSE(firstSound(rec, *stopped)) << "sound after the stop";
+    std::size_t gaps = 0;
+    const std::vector<bool> theServers =
+        serverIsPipeWire() ? serverGaps(rec, 3 * 256, &gaps) : std::vector<bool>(frames(rec), false);
+    const Bytes loop = snapshot(windows.engine);
+    int limit[2] = {largestStep(loop, 0) + 2, largestStep(loop, 1) + 2};
+    EXPECT_LE(clicksOver(rec, limit, theServers), clicksAllowed(serverIsPipeWire()));
+    // Full for half the time, then falling: by the last block measured, more
+    // than 20 dB down, never rising on the way.
+    const std::size_t fadeFrom = *onset + static_cast<std::size_t>(1.2 * kRate);
+    const auto levels = fadeLevelsDb(rec, fadeFrom, *stopped);
+    ASSERT_GT(levels.size(), 10u);
+    EXPECT_LT(levels.back(), -20.0);
+    for (std::size_t k = 1; k < levels.size(); ++k)
+        EXPECT_LE(levels[k], levels[k - 1] + 0.5) << "the level rose at block " << k;
+    EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
+}
+
+}  // namespace
+
 #include "media_player_test.moc"
+

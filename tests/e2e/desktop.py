@@ -105,6 +105,20 @@ class Display:
                 found.append(window)
         return found
 
+    def popups(self):
+        """Mapped windows the window manager does not frame (menus, tooltips),
+        as (x, y, width, height)."""
+        found = []
+        for window in self.x.screen().root.query_tree().children:
+            try:
+                attributes = window.get_attributes()
+                if attributes.map_state == X.IsViewable and attributes.override_redirect:
+                    g = window.get_geometry()
+                    found.append((g.x, g.y, g.width, g.height))
+            except Exception:  # the window went away meanwhile
+                continue
+        return found
+
     def wait_window(self, name, timeout=20.0):
         windows = wait_for(lambda: self.windows_named(name), timeout)
         if not windows:

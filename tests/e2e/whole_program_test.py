@@ -226,6 +226,28 @@ class Playing(unittest.TestCase):
         # The builder is unchanged: its colour still shows the offset of 95.
         self.assertEqual(self.background(), "#FF8000")
 
+    def test_5a_the_menu_opens_with_the_right_button_shift_f10_and_the_menu_key(self):
+        def menu_opened(open_it):
+            before = set(self.desktop.popups())
+            open_it()
+            opened = d.wait_for(lambda: set(self.desktop.popups()) - before, 3)
+            if opened:
+                self.desktop.keys("Escape")
+                d.wait_for(lambda: not set(self.desktop.popups()) - before, 3)
+            return bool(opened)
+
+        self.desktop.focus(self.window)
+        self.assertTrue(menu_opened(lambda: self.desktop.click(self.window, *MARGIN, button=3)))
+        self.type_base("600")  # the focus in the base edit, which has a menu of its own
+        self.assertTrue(menu_opened(lambda: self.desktop.keys("shift+F10")))
+        self.assertTrue(menu_opened(lambda: self.desktop.keys("Menu")))
+        # The arrows keep stepping with the right button, and open no menu.
+        self.assertEqual(self.background(), "#FF8000")  # offset 95
+        self.assertFalse(menu_opened(lambda: self.press_arrow(FDOWN, 1) or
+                                     self.desktop.click(self.window, *FDOWN, button=3)))
+        self.heard(600, 693)
+        self.press_arrow(FUP, 2)
+
     def test_6_closing_while_playing_fades_out_and_exits_cleanly(self):
         self.desktop.focus(self.window)
         self.type_base("500")

@@ -204,6 +204,57 @@ TEST_P(RealSound, StopIsSilentWithin20MsAndStaysSilentUntilStart)
 INSTANTIATE_TEST_SUITE_P(Backends, RealSound, ::testing::Values(Backend::Pulse, Backend::PortAudio),
                          [](const auto& param) { return param.param == Backend::Pulse ? "Pulse" : "PortAudio"; });
 
+// The sleep timer's fade-out: applied to the output on its way to the
+// device, on both back ends, evenly in decibels, to silence; the loop
+// buffer is left as it was.
+class OutputFade : public ::testing::TestWithParam<Backend> {};
+
+TEST_P(OutputFade, FallsEvenlyInDecibelsToSilenceWithoutTouchingTheLoop)
+{
+    QUAVIRA_NEED_SOUND_SERVER();
+    if (GetParam() == Backend::PortAudio && serverIsPipeWire())
+        GTEST_SKIP() << "the PortAudio fallback is heard through PulseAudio";
+    TapRecording tap(4.0);
+    MonitorRecording recorder(4.0);
+    ASSERT_TRUE(recorder.waitLive());
+    Bytes loop;
+    {
+        LoopBuffer engine(makeDevice(GetParam(), &tap));
+        ASSERT_EQ(engine.open(), "0");
+        engine.fillChannel(440, 100, 0.0f, Channel::Left);
+        engine.fillChannel(450, 100, 0.0f, Channel::Right);
+        loop = snapshot(engine);
+        ASSERT_EQ(engine.startLooped(), "0");
+        std::this_thread::sleep_for(700ms);
+        engine.fadeLevel(1.0, 2000ms);
+        std::this_thread::sleep_for(2500ms);
+        EXPECT_EQ(snapshot(engine), loop) << "the fade touched the loop buffer";
+        EXPECT_EQ(engine.stop(), "0");
+    }
+    const Bytes rec = GetParam() == Backend::PortAudio ? tap.recording() : recorder.finish();
+    const auto onset = firstSound(rec, 0);
+    ASSERT_TRUE(onset);
+    const auto silent = firstSilence(rec, *onset + 22050, 4410);
+    ASSERT_TRUE(silent) << "the fade did not reach silence";
+    int limit[2] = {largestStep(loop, 0) + 2, largestStep(loop, 1) + 2};
+    const std::vector<bool> none(frames(rec), false);
+    EXPECT_EQ(clicksOver(rec, limit, none), 0u);
+    // Evenly: the level falls by as many decibels in every block, 24 dB a
+    // second, give or take the 8-bit steps near the bottom.
+    const std::size_t fadeStart = *onset + 22050 + 4410;  // within the steady part, then the fade
+    const auto levels = fadeLevelsDb(rec, fadeStart, *silent);
+    ASSERT_GT(levels.size(), 20u) << "too short a fade to measure";
+    for (std::size_t k = 1; k < levels.size(); ++k)
+        EXPECT_LE(levels[k], levels[k - 1] + 0.3) << "the level rose at block " << k;
+    const auto blocksPerSecond = kRate / 1470.0;
+    const double slope = (levels.back() - levels[levels.size() / 4]) /
+                         (static_cast<double>(levels.size() - 1 - levels.size() / 4) / blocksPerSecond);
+    EXPECT_NEAR(slope, -24.0, 3.0) << "dB per second over the fade";
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, OutputFade, ::testing::Values(Backend::Pulse, Backend::PortAudio),
+                         [](const auto& param) { return param.param == Backend::Pulse ? "Pulse" : "PortAudio"; });
+
 // Both cores kept busy for the whole recording: the sound-server back end's
 // deep queue must not let the server run dry even once.
 TEST(RealSoundUnderLoad, PlaysTenSecondsWithoutAGapWhileBothCoresAreBusy)

@@ -252,6 +252,28 @@ inline double dominantFrequency(const Bytes& rec, std::size_t from, std::size_t 
     return bestHz;
 }
 
+// How a fade to silence sounded between recording frames `from` and `to`:
+// the peak of each block of `block` frames against the first block's, in
+// decibels, for the blocks still above -36 dB (below that an 8-bit
+// sample's steps are too coarse to tell a curve). Empty: nothing heard.
+inline std::vector<double> fadeLevelsDb(const Bytes& rec, std::size_t from, std::size_t to, std::size_t block = 1470)
+{
+    std::vector<double> levels;
+    double first = 0;
+    for (std::size_t start = from; start + block <= to; start += block) {
+        int peak = 0;
+        for (std::size_t f = start; f < start + block; ++f)
+            peak = std::max({peak, std::abs(rec[2 * f] - 128), std::abs(rec[2 * f + 1] - 128)});
+        if (first == 0)
+            first = peak;
+        const double db = peak > 0 && first > 0 ? 20 * std::log10(peak / first) : -100;
+        if (db < -36)
+            break;
+        levels.push_back(db);
+    }
+    return levels;
+}
+
 // Tones play 2.34 ppm sharp: the synthesis uses 3.1416 for pi.
 inline double heardHz(int hz)
 {

@@ -93,6 +93,18 @@ MmResult FakeWaveOut::close(WaveOutHandle handle)
     return kMmSysNoError;
 }
 
+void FakeWaveOut::fadeLevel(WaveOutHandle, double depth, std::uint64_t frames)
+{
+    std::lock_guard lock(m_mutex);
+    m_levels.emplace_back(depth, frames);
+}
+
+std::vector<std::pair<double, std::uint64_t>> FakeWaveOut::levels() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_levels;
+}
+
 std::vector<WaveOutCall> FakeWaveOut::calls() const
 {
     std::lock_guard lock(m_mutex);

@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quavira::testing {
@@ -37,10 +38,14 @@ public:
     // Counted apart from calls(): every fill makes one.
     void loopChanged(WaveOutHandle) override { m_loopChanges.fetch_add(1); }
     void expectChanges(WaveOutHandle) override { m_expectations.fetch_add(1); }
+    // Recorded, and not applied: the recording is the loop's bytes.
+    void fadeLevel(WaveOutHandle, double depth, std::uint64_t frames) override;
 
     std::vector<WaveOutCall> calls() const;
     std::size_t loopChanges() const { return m_loopChanges.load(); }
     std::size_t expectations() const { return m_expectations.load(); }
+    // Every fadeLevel asked for: depth, frames.
+    std::vector<std::pair<double, std::uint64_t>> levels() const;
     WaveFormatEx lastFormat() const;
     std::uint32_t lastDeviceId() const;
     bool isPlaying() const { return m_playing.load(); }
@@ -62,6 +67,7 @@ private:
     std::condition_variable m_recorded;
     std::map<WaveOutCall, MmResult> m_results;
     std::vector<WaveOutCall> m_calls;
+    std::vector<std::pair<double, std::uint64_t>> m_levels;
     WaveFormatEx m_format{};
     std::uint32_t m_deviceId = 0;
     LoopDeviceChecks m_checks;

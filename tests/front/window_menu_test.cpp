@@ -1,0 +1,133 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The window's menu and its sleep timer, acted on as a user would: the menu
+// opened with the right button where nothing else takes it and with the
+// keyboard anywhere, a choice of minutes, Start and Stop.
+#include "front_fixture.h"
+#include "sleep_timer.h"
+
+#include <QAction>
+#include <QContextMenuEvent>
+#include <QMenu>
+
+namespace fronttest {
+namespace {
+
+using namespace std::chrono_literals;
+
+class WindowMenu : public FrontWindow {
+protected:
+    QMenu* menu() const { return m_form.contextMenu(); }
+    QPushButton* startButton() const { return control<QPushButton>("bstart"); }
+    // An entry of the menu or of its submenus, by its text as shown.
+    QAction* entry(const QString& text) const
+    {
+        for (QAction* action : menu()->findChildren<QAction*>())
+            if (action->text() == text)
+                return action;
+        ADD_FAILURE() << "no entry " << text.toStdString();
+        return nullptr;
+    }
+    void closeMenu()
+    {
+        QTest::keyClick(menu(), Qt::Key_Escape);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu()->isVisible(); }));
+        m_form.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&m_form));
+    }
+    // What the platform sends the widget under the pointer on a right
+    // click, or the focus on the keyboard's menu key.
+    void askForMenu(QWidget* widget, QContextMenuEvent::Reason reason)
+    {
+        const QPoint at(2, 2);
+        QContextMenuEvent event(reason, at, widget->mapToGlobal(at));
+        QApplication::sendEvent(widget, &event);
+    }
+    bool menuShows() { return QTest::qWaitFor([&] { return menu()->isVisible(); }, 1000); }
+};
+
+TEST_F(WindowMenu, OpensWithTheRightButtonWhereNothingTakesItAndWithTheKeyboardAnywhere)
+{
+    start();
+    // The window's margin, outside every control; a label.
+    for (QWidget* where : {static_cast<QWidget*>(&m_form), control("Label25")}) {
+        askForMenu(where, QContextMenuEvent::Mouse);
+        EXPECT_TRUE(menuShows()) << where->objectName().toStdString();
+        closeMenu();
+    }
+    // The arrows step the offset with the right button as with the left.
+    const int offset = offsetSlider()->value();
+    QTest::mouseClick(control("fup"), Qt::RightButton);
+    EXPECT_EQ(offsetSlider()->value(), std::min(offset + 1, 100));
+    askForMenu(control("fup"), QContextMenuEvent::Mouse);
+    EXPECT_FALSE(menuShows());
+
+    // With the focus in the base edit, whose own menu the mouse still gets.
+    baseEdit()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(baseEdit(), Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_TRUE(menuShows());
+    closeMenu();
+    askForMenu(baseEdit(), QContextMenuEvent::Keyboard);
+    EXPECT_TRUE(menuShows());
+    closeMenu();
+
+    // Every entry can be reached by a key of its own.
+    for (QMenu* list : {menu(), menu()->findChild<QMenu*>()}) {
+        QStringList keys;
+        for (QAction* action : list->actions())
+            if (!action->isSeparator() && action->isVisible())
+                keys << QKeySequence::mnemonic(action->text()).toString();
+        EXPECT_EQ(keys.removeDuplicates(), 0) << keys.join(' ').toStdString();
+        EXPECT_FALSE(keys.contains(QString())) << keys.join(' ').toStdString();
+    }
+}
+
+TEST_F(WindowMenu, StopAfterCountsFromStartFadesOverTheLastMinuteAndStopsAsStopDoes)
+{
+    start();
+    // A minute of the choices lasts 100 ms here, the fade 300 ms.
+    m_form.sleepTimer().setTiming(100ms, 300ms);
+    EXPECT_TRUE(entry("&Off")->isChecked()) << "the timer is off at every launch";
+    entry("1&5 minutes")->trigger();
+    EXPECT_FALSE(m_form.sleepTimer().minutesLeft()) << "counting before the start";
+
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    ASSERT_EQ(startButton()->text(), "Stop");
+    EXPECT_EQ(m_form.sleepTimer().minutesLeft(), 15);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return startButton()->text() == "Start"; }, 5000)) << "the tone never stopped";
+    EXPECT_EQ(control<QPushButton>("StartButton")->text(), "Start");
+    EXPECT_TRUE(m_box.shown.isEmpty());
+    // One fade to silence, as long as the fade, before the stop.
+    const auto levels = m_device->levels();
+    ASSERT_EQ(levels.size(), 1u);
+    EXPECT_EQ(levels[0].first, 1.0);
+    EXPECT_NEAR(static_cast<double>(levels[0].second), 0.3 * 44100, 0.05 * 44100);
+    EXPECT_FALSE(m_device->isPlaying());
+    EXPECT_TRUE(entry("1&5 minutes")->isChecked()) << "the choice is kept for the next start";
+}
+
+TEST_F(WindowMenu, StopEndsTheCountdownAndTheNextStartCountsAgainWhileChangesLeaveItAlone)
+{
+    start();
+    m_form.sleepTimer().setTiming(100ms, 300ms);
+    entry("1&5 minutes")->trigger();
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    QTest::qWait(400);
+    typeBase("432");  // a change of the tone leaves the count alone
+    EXPECT_LT(*m_form.sleepTimer().minutesLeft(), 15);
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    ASSERT_EQ(startButton()->text(), "Start");
+    EXPECT_FALSE(m_form.sleepTimer().minutesLeft());
+    QTest::qWait(1700);  // past the first count's end
+    EXPECT_TRUE(m_device->levels().empty()) << "a stopped countdown faded the output";
+
+    QTest::mouseClick(startButton(), Qt::LeftButton);
+    EXPECT_EQ(m_form.sleepTimer().minutesLeft(), 15);
+    // Off while it counts: nothing stops the tone.
+    entry("&Off")->trigger();
+    QTest::qWait(1700);
+    EXPECT_EQ(startButton()->text(), "Stop");
+    EXPECT_TRUE(m_device->levels().empty());
+}
+
+}  // namespace
+}  // namespace fronttest
