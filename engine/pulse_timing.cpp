@@ -52,6 +52,9 @@ std::uint64_t framesIn(PulseClock::duration span)
 // Besides the time the write takes to arrive: for the server's own clock
 // and scheduling.
 constexpr std::uint64_t kGuardFrames = kFramesPerSecond / 1000;
+// What a sink must hold beyond its refill level and the transit for a
+// write to go right at the read index.
+constexpr std::uint64_t kHoldingSpare = kFramesPerSecond * 5 / 1000;
 // The read index is watched this closely while calibrating, when the sink
 // may take a step any moment; while it holds more, every half of that...
 constexpr microseconds kSampleEvery{1000};
@@ -270,8 +273,10 @@ std::uint64_t StreamTiming::writableFrom(const StreamPosition& position) const
     const auto roundTrip = *std::max_element(m_roundTrips.begin(), m_roundTrips.end());
     const std::uint64_t transit = framesIn((now - position.answered) + 2 * roundTrip) + kGuardFrames;
     // A sink that refills only when what it holds runs low takes nothing
-    // before then.
-    if (m_stepsSeen >= kStepsToSee && position.sinkFrames > m_refillSinkFrames + transit)
+    // before then; with a few milliseconds to spare, since the write also
+    // waits for its turn at the server (and a sink of a few milliseconds
+    // gains little by it).
+    if (m_stepsSeen >= kStepsToSee && position.sinkFrames > m_refillSinkFrames + transit + kHoldingSpare)
         return position.read + kGuardFrames;
     const std::uint64_t steps = m_latency == Latency::Deep || m_deepModel ? 2 : 1;
     return position.read + steps * stepFrames() + transit;

@@ -29,10 +29,14 @@ constexpr std::uint64_t kResumeLeadInFrames = kFramesPerSecond * 30 / 1000;
 // quick latency (4 ms) goes out as it was, the stream's first frames lost
 // under it. The fade-in starts after that.
 constexpr std::uint64_t kStartLeadInFrames = kFramesPerSecond * 7 / 1000;
-// What a rewrite sends at once: the fade and then some. The rest of the
-// queue follows a moment later, unless another rewrite replaces it first:
-// over a second of it, sent at every step of a drag, would hold up at the
-// server the head of the next rewrite behind it.
+// What a rewrite sends first, before it renders any more: the fade and
+// then some, since the server may reach it within milliseconds and the
+// margin does not allow for the time rendering takes (a busy machine, a
+// sanitizer build). Then the rest of its head; the rest of the queue
+// follows a moment later, unless another rewrite replaces it first: over a
+// second of it, sent at every step of a drag, would hold up at the server
+// the head of the next rewrite behind it.
+constexpr std::uint64_t kRewriteFirstFrames = LoopRenderer::kFadeFrames + kFramesPerSecond * 5 / 1000;
 constexpr std::uint64_t kRewriteHeadFrames = kFramesPerSecond * 40 / 1000;
 constexpr microseconds kRewriteBodyDelay{5'000};
 // After a fade-out's last frame was played by the server's account, before
@@ -278,7 +282,7 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
     case Answer::Fresh: {
         m_late = Late::Nothing;
         const std::uint64_t from = rewriteFrom(position);
-        m_renderer.change(from, playLatestCopy());
+            m_renderer.change(from, playLatestCopy());
         rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
         break;
     }
@@ -495,8 +499,9 @@ void PulseWaveOut::queueUntil(std::uint64_t end)
 
 void PulseWaveOut::rewriteUntil(std::uint64_t end)
 {
-    // The head at once: the server may reach it within milliseconds.
-    queueUntil(std::min(end, m_renderer.position() + kRewriteHeadFrames));
+    const std::uint64_t from = m_renderer.position();
+    queueUntil(std::min(end, from + kRewriteFirstFrames));
+    queueUntil(std::min(end, from + kRewriteHeadFrames));
     if (end <= m_renderer.position())
         return;
     m_bodyEnd = end;

@@ -366,29 +366,45 @@ TEST(MediaPlayer, ASecondCopyTakesAnInstanceNameAndQuitsAlone)
     EXPECT_TRUE(messages.shown.isEmpty());
 }
 
-TEST(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeThere)
+// The program's windows on the system's device at the test sink, published
+// on a private bus with a desktop on it, the pair 440 / 450 Hz set.
+class MediaPlayerSound : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QUAVIRA_NEED_SOUND_SERVER();
+        app = std::make_unique<QuaviraApplication>(g_argc, g_argv, messages);
+        bus = std::make_unique<PrivateBus>();
+        NEED_BUS_AND_PLAYERCTL(*bus);
+        windows = std::make_unique<Windows>(messages, quavira::makeSystemWaveOut());
+        service = std::make_unique<MediaPlayerService>(windows->front, windows->panel, windows->engine,
+                                                       bus->connect("player"));
+        desktop = std::make_unique<Desktop>(*bus);
+        windows->setPair("440", 10);
+    }
+
+    RecordingMessages messages;
+    std::unique_ptr<QuaviraApplication> app;
+    std::unique_ptr<PrivateBus> bus;
+    std::unique_ptr<Windows> windows;
+    std::unique_ptr<MediaPlayerService> service;
+    std::unique_ptr<Desktop> desktop;
+};
+
+TEST_F(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeThere)
 {
     using namespace quavira::sound;
-    QUAVIRA_NEED_SOUND_SERVER();
-    RecordingMessages messages;
-    QuaviraApplication app(g_argc, g_argv, messages);
-    PrivateBus bus;
-    NEED_BUS_AND_PLAYERCTL(bus);
-    Windows windows(messages, quavira::makeSystemWaveOut());
-    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
-    Desktop desktop(bus);
-    windows.setPair("440", 10);
 
     {
         MonitorRecording recording(5.0);
         ASSERT_TRUE(recording.waitLive());
-        desktop.playerctl({"play-pause"});
-        EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
-        EXPECT_EQ(windows.caption(), "Stop");
+        desktop->playerctl({"play-pause"});
+        EXPECT_TRUE(desktop->announces("PlaybackStatus", says("Playing")));
+        EXPECT_EQ(windows->caption(), "Stop");
         QTest::qWait(1000);  // a second of tone
-        desktop.playerctl({"play-pause"});
-        EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Paused")));
-        EXPECT_EQ(windows.caption(), "Start");
+        desktop->playerctl({"play-pause"});
+        EXPECT_TRUE(desktop->announces("PlaybackStatus", says("Paused")));
+        EXPECT_EQ(windows->caption(), "Start");
 
         const Bytes& rec = recording.finish();
         const auto onset = firstSound(rec, 0);
@@ -402,14 +418,14 @@ TEST(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeThere)
     }
 
     // The volume is the stream's own at the server, both ways.
-    EXPECT_EQ(desktop.playerctl({"volume", "0.5"}).exitCode, 0);
+    EXPECT_EQ(desktop->playerctl({"volume", "0.5"}).exitCode, 0);
     const SinkInput stream = ourSinkInput({50, 50});
     EXPECT_EQ(stream.percents, (std::vector<int>{50, 50}));
-    EXPECT_EQ(desktop.playerctl({"volume"}).out, "0.500000");
+    EXPECT_EQ(desktop->playerctl({"volume"}).out, "0.500000");
     ASSERT_GE(stream.index, 0);
     ASSERT_EQ(QProcess::execute("pactl", {"set-sink-input-volume", QString::number(stream.index), "30%"}), 0);
-    EXPECT_TRUE(desktop.announces("Volume", [](const QVariant& v) { return std::abs(v.toDouble() - 0.3) < 0.002; }));
-    EXPECT_NEAR(std::stod(desktop.playerctl({"volume"}).out), 0.3, 0.002);
+    EXPECT_TRUE(desktop->announces("Volume", [](const QVariant& v) { return std::abs(v.toDouble() - 0.3) < 0.002; }));
+    EXPECT_NEAR(std::stod(desktop->playerctl({"volume"}).out), 0.3, 0.002);
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
 }
 
@@ -420,32 +436,23 @@ namespace {
 // The sleep timer, its minute shortened: the tone fades out over the last
 // stretch, heard at the sink, then stops as Stop stops it, and the desktop
 // is told so.
-TEST(MediaPlayerSound, TheSleepTimerFadesTheToneOutEvenlyThenStopsItAsStopDoes)
+TEST_F(MediaPlayerSound, TheSleepTimerFadesTheToneOutEvenlyThenStopsItAsStopDoes)
 {
     using namespace quavira::sound;
     using namespace std::chrono_literals;
-    QUAVIRA_NEED_SOUND_SERVER();
-    RecordingMessages messages;
-    QuaviraApplication app(g_argc, g_argv, messages);
-    PrivateBus bus;
-    NEED_BUS_AND_PLAYERCTL(bus);
-    Windows windows(messages, quavira::makeSystemWaveOut());
-    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
-    Desktop desktop(bus);
-    windows.setPair("440", 10);
     // "15 minutes" last 3 s, the last 1.5 s of them fading.
-    windows.front.sleepTimer().setTiming(200ms, 1500ms);
-    for (QAction* choice : windows.front.contextMenu()->findChildren<QAction*>())
+    windows->front.sleepTimer().setTiming(200ms, 1500ms);
+    for (QAction* choice : windows->front.contextMenu()->findChildren<QAction*>())
         if (choice->text() == "1&5 minutes")
             choice->trigger();
 
     MonitorRecording recording(5.0);
     ASSERT_TRUE(recording.waitLive());
-    QTest::mouseClick(windows.start(), Qt::LeftButton);
-    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Playing")));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return windows.caption() == "Start"; }, 4500)) << "the timer never stopped the tone";
-    EXPECT_TRUE(desktop.announces("PlaybackStatus", says("Stopped")));
-    EXPECT_EQ(desktop.status(), "Stopped");
+    QTest::mouseClick(windows->start(), Qt::LeftButton);
+    EXPECT_TRUE(desktop->announces("PlaybackStatus", says("Playing")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return windows->caption() == "Start"; }, 4500)) << "the timer never stopped the tone";
+    EXPECT_TRUE(desktop->announces("PlaybackStatus", says("Stopped")));
+    EXPECT_EQ(desktop->status(), "Stopped");
 
     const Bytes& rec = recording.finish();
     const auto onset = firstSound(rec, 0);
@@ -453,14 +460,8 @@ TEST(MediaPlayerSound, TheSleepTimerFadesTheToneOutEvenlyThenStopsItAsStopDoes)
     const auto stopped = firstSilence(rec, *onset, 4410);
     ASSERT_TRUE(stopped) << "the tone did not stop";
     EXPECT_FALSE(firstSound(rec, *stopped)) << "sound after the stop";
-    std::size_t gaps = 0;
-    const std::vector<bool> theServers =
-        serverIsPipeWire() ? serverGaps(rec, 3 * 256, &gaps) : std::vector<bool>(frames(rec), false);
-    const Bytes loop = snapshot(windows.engine);
-    int limit[2] = {largestStep(loop, 0) + 2, largestStep(loop, 1) + 2};
-    EXPECT_LE(clicksOver(rec, limit, theServers), clicksAllowed(serverIsPipeWire()));
     // Full for half the time, then falling: by the last block measured, more
-    // than 20 dB down, never rising on the way.
+    // than 20 dB down, never rising on the way. (Its steps: OutputFade.)
     const std::size_t fadeFrom = *onset + static_cast<std::size_t>(1.2 * kRate);
     const auto levels = fadeLevelsDb(rec, fadeFrom, *stopped);
     ASSERT_GT(levels.size(), 10u);

@@ -240,7 +240,6 @@ TEST(ServerFaults, StallsOfAQuarterAndMoreThanHalfASecondWhileTheUserChangesCost
     std::size_t gaps = 0;
     const std::vector<bool> theServers = pipeWire ? serverGaps(rec, serversLongest, &gaps)
                                                   : std::vector<bool>(frames(rec), false);
-    EXPECT_LE(gaps, 2u) << "more gaps than stalls";
     int limit[2] = {};
     for (int channel : {0, 1})
         for (const Bytes& loop : loops)
