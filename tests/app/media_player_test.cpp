@@ -426,6 +426,8 @@ TEST_F(MediaPlayerSound, PlayerctlIsHeardAtTheSinkAndSetsTheStreamsOwnVolumeTher
     ASSERT_EQ(QProcess::execute("pactl", {"set-sink-input-volume", QString::number(stream.index), "30%"}), 0);
     EXPECT_TRUE(desktop->announces("Volume", [](const QVariant& v) { return std::abs(v.toDouble() - 0.3) < 0.002; }));
     EXPECT_NEAR(std::stod(desktop->playerctl({"volume"}).out), 0.3, 0.002);
+    // PipeWire's session manager remembers it for the next stream of ours.
+    EXPECT_EQ(desktop->playerctl({"volume", "1.0"}).exitCode, 0);
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
 }
 
@@ -440,8 +442,10 @@ TEST_F(MediaPlayerSound, TheSleepTimerFadesTheToneOutEvenlyThenStopsItAsStopDoes
 {
     using namespace quavira::sound;
     using namespace std::chrono_literals;
-    // "15 minutes" last 3 s, the last 1.5 s of them fading.
+    // "15 minutes" last 3 s, the last 1.5 s of them fading; at full volume,
+    // whatever the server remembers of an earlier stream of ours.
     windows->front.sleepTimer().setTiming(200ms, 1500ms);
+    windows->engine.setVolume(1.0);
     for (QAction* choice : windows->front.contextMenu()->findChildren<QAction*>())
         if (choice->text() == "1&5 minutes")
             choice->trigger();
