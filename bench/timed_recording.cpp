@@ -16,13 +16,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 namespace {
 
 using namespace quavira::sound;
 
 template <class Recorder>
-int record(Recorder& recorder, const char* recordingPath, const char* timesPath)
+int record(Recorder& recorder, double seconds, const char* recordingPath, const char* timesPath)
 {
     if (!recorder.waitLive()) {
         std::fprintf(stderr, "timed_recording: the monitor records nothing\n");
@@ -30,6 +31,8 @@ int record(Recorder& recorder, const char* recordingPath, const char* timesPath)
     }
     std::printf("live\n");
     std::fflush(stdout);
+    // finish() waits a while for what is still to come, not the whole length.
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const Bytes& bytes = recorder.finish();
     std::ofstream(recordingPath, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -52,8 +55,8 @@ int main(int argc, char** argv)
     if (serverIsPipeWire()) {
         MonitorRecording recorder(seconds, "pw-record --target " + sinkName() +
                                                " -P stream.capture.sink=true --format u8 --rate 44100 --channels 2 --latency 2048 -");
-        return record(recorder, argv[2], argv[3]);
+        return record(recorder, seconds, argv[2], argv[3]);
     }
     TimedMonitor recorder(seconds, std::chrono::milliseconds(250));
-    return record(recorder, argv[2], argv[3]);
+    return record(recorder, seconds, argv[2], argv[3]);
 }

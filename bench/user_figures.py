@@ -246,6 +246,9 @@ def changes(binary, desktop, audio_dir, count):
         start = sound.frame_at(stopped - 500_000_000)
         end = sound.frame_at(stopped + int(stall * 1e9) + 1_500_000_000)
         part = sound.frames[start:end]
+        if len(part) < d.RATE or start < d.RATE:
+            print(f"  the server stopped for {stall} s: not recorded")
+            continue
         silent = (part == 128).all(axis=1)
         longest = run = 0
         for quiet_frame in silent:
