@@ -24,7 +24,6 @@ using quavira::Channel;
 // The one "track" there is: whatever the two channels play. Paths under
 // /org/mpris are the interface's own.
 const QString kTrackId = QStringLiteral("/org/quavira/Tone");
-const QString kStartCaption = QStringLiteral("Start");
 
 }  // namespace
 
@@ -81,8 +80,7 @@ MediaPlayerService::~MediaPlayerService()
 
 bool MediaPlayerService::playing() const
 {
-    // The panel's own rule: any caption but "Start" means a tone plays.
-    return m_panel.startCaption() != kStartCaption;
+    return m_panel.playing();
 }
 
 QString MediaPlayerService::playbackStatus() const

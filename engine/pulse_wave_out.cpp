@@ -282,7 +282,7 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
     case Answer::Fresh: {
         m_late = Late::Nothing;
         const std::uint64_t from = rewriteFrom(position);
-            m_renderer.change(from, playLatestCopy());
+        m_renderer.change(from, playLatestCopy());
         rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
         break;
     }
@@ -362,9 +362,7 @@ void PulseWaveOut::resendFrom(std::uint64_t from)
     const std::size_t frames = static_cast<std::size_t>(end - from);
     m_scratch.resize(frames * kBytesPerFrame);
     m_renderer.copyRendered(from, m_scratch.data(), frames);
-    m_level.apply(m_scratch.data(), from, frames);
-    pa_stream_write(m_connection.stream(), m_scratch.data(), m_scratch.size(), nullptr,
-                    static_cast<std::int64_t>(from * kBytesPerFrame), PA_SEEK_ABSOLUTE);
+    sendScratchAt(from);
 }
 
 std::uint64_t PulseWaveOut::readStepFrames()
@@ -492,9 +490,14 @@ void PulseWaveOut::queueUntil(std::uint64_t end)
     const std::size_t frames = static_cast<std::size_t>(end - start);
     m_scratch.resize(frames * kBytesPerFrame);
     m_renderer.render(m_scratch.data(), frames);
-    m_level.apply(m_scratch.data(), start, frames);
+    sendScratchAt(start);
+}
+
+void PulseWaveOut::sendScratchAt(std::uint64_t first)
+{
+    m_level.apply(m_scratch.data(), first, m_scratch.size() / kBytesPerFrame);
     pa_stream_write(m_connection.stream(), m_scratch.data(), m_scratch.size(), nullptr,
-                    static_cast<std::int64_t>(start * kBytesPerFrame), PA_SEEK_ABSOLUTE);
+                    static_cast<std::int64_t>(first * kBytesPerFrame), PA_SEEK_ABSOLUTE);
 }
 
 void PulseWaveOut::rewriteUntil(std::uint64_t end)

@@ -140,6 +140,9 @@ private:
     void fadeOutFrom(std::uint64_t from);
     // Sends again what is queued from `from` on, at the level it now has.
     void resendFrom(std::uint64_t from);
+    // Writes the scratch bytes at the output's level from stream frame
+    // `first` on.
+    void sendScratchAt(std::uint64_t first);
     void releaseStream();
     // The rest of a rewrite, held back a moment (rewriteUntil), sent now.
     void sendBody();

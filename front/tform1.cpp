@@ -116,10 +116,10 @@ void TForm1::setGeneratorPanel(TMForm* panel)
     // The sleep timer follows the tone, whoever starts or stops it, and
     // stops it as the start buttons do.
     connect(m_panel, &TMForm::startCaptionChanged, m_sleepTimer,
-            [this] { m_sleepTimer->playingChanged(m_panel->startCaption() != QLatin1String("Start")); });
+            [this] { m_sleepTimer->playingChanged(m_panel->playing()); });
     connect(m_sleepTimer, &SleepTimer::fadeOutput, m_panel, &TMForm::fadeOutput);
     connect(m_sleepTimer, &SleepTimer::timeUp, this, [this] {
-        if (m_panel->startCaption() != QLatin1String("Start"))
+        if (m_panel->playing())
             togglePlaying();
     });
 }

@@ -132,6 +132,11 @@ QString TMForm::startCaption() const
     return m_ui.StartButton->text();
 }
 
+bool TMForm::playing() const
+{
+    return m_ui.StartButton->text() != kStartCaption;
+}
+
 std::vector<std::uint8_t> TMForm::loopBytes() const
 {
     const std::span<const quavira::Sample> samples = std::as_const(m_engine).samples();

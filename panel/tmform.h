@@ -41,6 +41,8 @@ public:
     void ListBox1Click();
     void ToggleStartStop();
     QString startCaption() const;
+    // Whether a tone plays: any caption but "Start" on the start button.
+    bool playing() const;
     // The output, not the tone, moves along the fade curve to `depth` (0
     // full, 1 silence) over `span`; the next start plays at full level.
     void fadeOutput(double depth, std::chrono::milliseconds span);
