@@ -2,6 +2,8 @@
 // The sleep timer.
 #include "sleep_timer.h"
 
+#include "wake_clock.h"
+
 #include <algorithm>
 
 namespace {
@@ -16,11 +18,15 @@ constexpr milliseconds kBackToFull{1000};
 
 SleepTimer::SleepTimer(QObject* parent) : QObject(parent)
 {
-    m_timer.setSingleShot(true);
-    // Two wake-ups in all, each due to the millisecond, however long the
-    // choice: the start of the fade and its end.
-    m_timer.setTimerType(Qt::PreciseTimer);
-    connect(&m_timer, &QTimer::timeout, this, &SleepTimer::due);
+    setClock(new BootClock);
+}
+
+void SleepTimer::setClock(WakeClock* clock)
+{
+    delete m_clock;
+    m_clock = clock;
+    m_clock->setParent(this);
+    connect(m_clock, &WakeClock::woke, this, &SleepTimer::due);
 }
 
 void SleepTimer::setTiming(milliseconds minute, milliseconds fade)
@@ -61,29 +67,33 @@ void SleepTimer::startCounting()
     if (m_fading)
         emit fadeOutput(0.0, kBackToFull);
     m_fading = false;
-    m_timer.stop();
+    m_clock->cancel();
     if (m_choice == 0)
         return;
-    m_end = Clock::now() + m_choice * m_minute;
-    m_timer.start(std::max(untilEnd() - m_fade, milliseconds(0)));
+    // Two wake-ups in all, however long the choice: the start of the fade
+    // and its end.
+    m_end = m_clock->now() + m_choice * m_minute;
+    m_clock->wakeAt(m_end - m_fade);
 }
 
 void SleepTimer::stopCounting()
 {
     // The next start plays at full level whatever the output did.
     m_fading = false;
-    m_timer.stop();
+    m_clock->cancel();
 }
 
 void SleepTimer::due()
 {
     if (!m_playing)
         return;
-    if (!m_fading) {
+    // Woken late, after a suspend: past the end the tone stops at once;
+    // inside the fade, it fades over what is left.
+    const milliseconds left = untilEnd();
+    if (!m_fading && left > milliseconds(0)) {
         m_fading = true;
-        const milliseconds left = untilEnd();
         emit fadeOutput(1.0, left);
-        m_timer.start(left);
+        m_clock->wakeAt(m_end);
         return;
     }
     m_fading = false;
@@ -92,5 +102,5 @@ void SleepTimer::due()
 
 milliseconds SleepTimer::untilEnd() const
 {
-    return std::max(duration_cast<milliseconds>(m_end - Clock::now()), milliseconds(0));
+    return std::max(duration_cast<milliseconds>(m_end - m_clock->now()), milliseconds(0));
 }

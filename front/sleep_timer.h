@@ -4,28 +4,33 @@
 #pragma once
 
 #include <QObject>
-#include <QTimer>
 
 #include <chrono>
 #include <optional>
+
+class WakeClock;
 
 // Off, or a number of minutes counted from the tone's start. Over the last
 // minute the output fades out evenly (fadeOutput); then timeUp asks for the
 // tone to be stopped as the start buttons stop it. Any stop ends the
 // countdown and keeps the choice for the next start; changes of the tone do
-// not touch it. A choice made while the tone plays counts from then. While
-// it counts, one timer runs; otherwise none. UI thread only.
+// not touch it. A choice made while the tone plays counts from then. It
+// counts on the clock that runs through suspend: a machine that sleeps past
+// the end stops the tone as it wakes, and one that wakes inside the last
+// minute fades over what is left of it. While it counts, one wake-up is set
+// at a time, two in all; otherwise none. UI thread only.
 class SleepTimer : public QObject {
     Q_OBJECT
 
 public:
-    using Clock = std::chrono::steady_clock;
     static constexpr int kChoices[] = {15, 30, 45, 60, 90, 120};  // minutes
 
     explicit SleepTimer(QObject* parent = nullptr);
 
     // For the tests: how long a minute of the choices and the fade last.
     void setTiming(std::chrono::milliseconds minute, std::chrono::milliseconds fade);
+    // For the tests: the clock to count on, taken over, set before it counts.
+    void setClock(WakeClock* clock);
 
     // 0 is Off.
     void setChoice(int minutes);
@@ -54,6 +59,6 @@ private:
     bool m_fading = false;
     std::chrono::milliseconds m_minute{60'000};
     std::chrono::milliseconds m_fade{60'000};
-    Clock::time_point m_end{};
-    QTimer m_timer;
+    std::chrono::nanoseconds m_end{};  // on m_clock
+    WakeClock* m_clock = nullptr;
 };

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The window's menu and its sleep timer, acted on as a user would: the menu
 // opened with the right button where nothing else takes it and with the
-// keyboard anywhere, a choice of minutes, Start and Stop.
+// keyboard anywhere, a choice of minutes, Start and Stop, and a suspend.
 #include "front_fixture.h"
 #include "sleep_timer.h"
+#include "wake_clock.h"
 
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QMenu>
+
+#include <optional>
 
 namespace fronttest {
 namespace {
@@ -44,6 +47,96 @@ protected:
     }
     bool menuShows() { return QTest::qWaitFor([&] { return menu()->isVisible(); }, 1000); }
 };
+
+// Time since boot moved by hand, as a suspend moves it while the steady
+// clock stands still; it counts the wake-ups set on it.
+class HandClock final : public WakeClock {
+public:
+    std::chrono::nanoseconds now() const override { return m_now; }
+    void wakeAt(std::chrono::nanoseconds when) override
+    {
+        m_due = when;
+        ++wakeUpsSet;
+    }
+    void cancel() override { m_due.reset(); }
+    void advance(std::chrono::nanoseconds by)
+    {
+        m_now += by;
+        while (m_due && *m_due <= m_now) {
+            m_due.reset();
+            emit woke();
+        }
+    }
+    int wakeUpsSet = 0;
+
+private:
+    std::chrono::nanoseconds m_now{3h};
+    std::optional<std::chrono::nanoseconds> m_due;
+};
+
+// "30 minutes" at their true length; the machine sleeps at minute 10.
+class SleepTimerSuspend : public WindowMenu {
+protected:
+    void SetUp() override
+    {
+        m_form.sleepTimer().setClock(m_clock);
+        start();
+        entry("&30 minutes")->trigger();
+        QTest::mouseClick(startButton(), Qt::LeftButton);
+        m_clock->advance(10min);
+        ASSERT_EQ(minutesLeftText(), "20 minutes left");
+    }
+    // The first line of Stop after as the user opens it, empty if hidden.
+    QString minutesLeftText()
+    {
+        QMenu* stopAfter = menu()->findChild<QMenu*>();
+        stopAfter->popup(m_form.mapToGlobal(QPoint()));
+        const QAction* first = stopAfter->actions().value(0);
+        stopAfter->hide();
+        return first->isVisible() ? first->text() : QString();
+    }
+    HandClock* m_clock = new HandClock;  // the timer's
+};
+
+TEST_F(SleepTimerSuspend, WokenPastTheEndTheToneStopsAtOnce)
+{
+    m_clock->advance(8h);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return startButton()->text() == "Start"; }, 1000));
+    EXPECT_FALSE(m_device->isPlaying());
+    EXPECT_TRUE(m_device->levels().empty()) << "a fade after the end";
+    EXPECT_EQ(minutesLeftText(), QString());
+    EXPECT_EQ(m_clock->wakeUpsSet, 1);
+}
+
+TEST_F(SleepTimerSuspend, WokenInsideTheLastMinuteTheFadeBeginsAtOnceOverWhatIsLeft)
+{
+    m_clock->advance(19min + 30s);
+    using Level = std::pair<double, std::uint64_t>;
+    EXPECT_EQ(m_device->levels(), std::vector<Level>{Level(1.0, 30 * 44100)}) << "not 30 s of fade";
+    EXPECT_EQ(minutesLeftText(), "1 minute left");
+    m_clock->advance(30s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return startButton()->text() == "Start"; }, 1000));
+    EXPECT_EQ(m_clock->wakeUpsSet, 2) << "two wake-ups in all";
+}
+
+// The real clock wakes once for a time to come, at once for a time gone, and
+// not for a wake-up called off.
+TEST(BootClockTest, WakesOnceForEachTimeSetAndNotWhenCancelled)
+{
+    BootClock clock;
+    int woke = 0;
+    QObject::connect(&clock, &WakeClock::woke, [&] { ++woke; });
+    const auto setAt = clock.now();
+    clock.wakeAt(setAt + 20ms);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return woke == 1; }, 5000));
+    EXPECT_GE(clock.now() - setAt, 20ms);
+    clock.wakeAt(clock.now() - 1s);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return woke == 2; }, 5000));
+    clock.wakeAt(clock.now() + 10ms);
+    clock.cancel();
+    QTest::qWait(100);
+    EXPECT_EQ(woke, 2);
+}
 
 TEST_F(WindowMenu, OpensWithTheRightButtonWhereNothingTakesItAndWithTheKeyboardAnywhere)
 {
