@@ -169,6 +169,14 @@ NoiseGenerator::NoiseGenerator(NoiseColour colour, std::uint64_t seed) : m_colou
     m_shape = &shapes[static_cast<std::size_t>(colour)];
     for (auto& word : m_state)
         word = splitMix(seed);
+    // Filters started at rest would play their first tenth of a second up
+    // to 1 dB low (their slowest modes lie near 5 Hz): run them into their
+    // steady state first.
+    if (colour != NoiseColour::White) {
+        std::array<float, 512> scratch;
+        for (std::size_t frames = 0; frames < kWarmUpFrames; frames += scratch.size())
+            render(scratch.data(), scratch.size());
+    }
 }
 
 double NoiseGenerator::nextUniform()

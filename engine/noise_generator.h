@@ -42,6 +42,11 @@ public:
     // The pink filters in groups of four; the padding filters are all zero.
     static constexpr std::size_t kPinkGroups = 4;
 
+    // Frames run when a generator is made (under 0.1 ms), so that its first
+    // frame is already at full level: by then the power lies within 1e-5
+    // of the steady one.
+    static constexpr std::size_t kWarmUpFrames = 11264;  // 0.26 s, 22 blocks of 512
+
     // The coefficients of one colour, shared by all its generators.
     struct Shape;
 

@@ -119,6 +119,7 @@ TEST_P(NoiseRepeat, IsUncorrelatedWithItselfUpToAMinuteLater)
     const std::size_t lags[] = {c.shortestLagFrames, kRate, 59 * kRate};
     constexpr std::size_t kLongest = 59 * kRate;
     std::vector<float> ring(kLongest + 1);  // the frames behind the current one, by frame mod size
+    std::size_t at = 0;                     // the current frame's place in it
     double product[3] = {};
     double power = 0;
     double laggedPower[3] = {};
@@ -129,15 +130,14 @@ TEST_P(NoiseRepeat, IsUncorrelatedWithItselfUpToAMinuteLater)
     for (std::size_t done = 0; done < total; done += block.size()) {
         const std::size_t n = std::min(block.size(), total - done);
         generator.render(block.data(), n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t frame = done + i;
+        for (std::size_t i = 0; i < n; ++i, at = at + 1 == ring.size() ? 0 : at + 1) {
             const float x = block[i];
-            ring[frame % ring.size()] = x;
-            if (frame < kLongest)
+            ring[at] = x;
+            if (done + i < kLongest)
                 continue;
             power += static_cast<double>(x) * x;
             for (std::size_t l = 0; l < 3; ++l) {
-                const float earlier = ring[(frame - lags[l]) % ring.size()];
+                const float earlier = ring[at >= lags[l] ? at - lags[l] : at + ring.size() - lags[l]];
                 product[l] += static_cast<double>(x) * earlier;
                 laggedPower[l] += static_cast<double>(earlier) * earlier;
             }
