@@ -1,14 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Engine benchmarks: one channel fill, one second of output through the
-// renderer, and Start/Stop on the test device.
+// renderer, one second of noise of each colour, and Start/Stop on the test
+// device.
 #include "channel_synthesis.h"
 #include "fake_wave_out.h"
 #include "loop_buffer.h"
 #include "loop_renderer.h"
+#include "noise_generator.h"
+#include "noise_voice.h"
 
 #include <benchmark/benchmark.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace {
@@ -52,6 +56,39 @@ void BM_RenderOneSecond(benchmark::State& state)
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kLoopFrames));
 }
 BENCHMARK(BM_RenderOneSecond)->Unit(benchmark::kMicrosecond);
+
+// One second of one colour's noise, mono: what both ears get.
+void BM_NoiseGenerator(benchmark::State& state)
+{
+    NoiseGenerator generator(static_cast<NoiseColour>(state.range(0)), 1);
+    std::vector<float> out(kLoopFrames);
+    for (auto _ : state) {
+        generator.render(out.data(), out.size());
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetLabel(std::string(noiseColourName(generator.colour())));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kLoopFrames));
+}
+BENCHMARK(BM_NoiseGenerator)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+
+// One second of stereo noise added to the output in 10-ms pieces, as a back
+// end asks for it.
+void BM_NoiseVoiceOneSecond(benchmark::State& state)
+{
+    NoiseVoice voice(1);
+    const auto colour = static_cast<NoiseColour>(state.range(0));
+    voice.set(colour, -22);
+    std::vector<float> out(2 * 441);
+    for (auto _ : state) {
+        for (int piece = 0; piece < 100; ++piece) {
+            voice.addTo(out.data(), 441);
+            benchmark::DoNotOptimize(out.data());
+        }
+    }
+    state.SetLabel(std::string(noiseColourName(colour)));
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(kLoopFrames));
+}
+BENCHMARK(BM_NoiseVoiceOneSecond)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
 void BM_StartStop(benchmark::State& state)
 {
