@@ -144,8 +144,8 @@ ToneFileResult writeWithProgress(QWidget* window, const ToneFileRequest& request
     progress.setAutoReset(false);
     progress.setAutoClose(false);
     progress.setMinimumDuration(kProgressShownAfterMs);
-    // Cancel hides the dialog only once the cancel holds, below; it stays up,
-    // modal, until the worker has ended.
+    // Cancel does not hide the dialog: it stays up, modal, saying what it is
+    // doing, until the worker has ended.
     QObject::disconnect(&progress, SIGNAL(canceled()), &progress, SLOT(cancel()));
     underway.progress = &progress;
 
