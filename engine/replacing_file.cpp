@@ -71,6 +71,21 @@ std::string newTemporaryName()
     return kPrefix + std::to_string(::getpid()) + '-' + std::to_string(g_nextSerial++) + kSuffix;
 }
 
+// Tries fresh names of ours in `folder` with `make` (which answers 0 or an
+// errno value) until one is not taken; that one is then `name`.
+int withFreshName(const std::string& folder, std::string& name, const std::function<int(const std::string&)>& make)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string candidate = folder + newTemporaryName();
+        const int error = make(candidate);
+        if (error == 0)
+            name = std::move(candidate);
+        if (error != EEXIST)
+            return error;
+    }
+    return EEXIST;
+}
+
 // The process that named a temporary file of ours, or 0 for any other name.
 pid_t ownerOf(const std::string& name)
 {
@@ -221,18 +236,10 @@ int ReplacingFile::create()
 
 int ReplacingFile::openNamed()
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = m_folder + newTemporaryName();
-        const int descriptor = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (descriptor >= 0) {
-            m_descriptor = descriptor;
-            m_temporaryPath = std::move(candidate);
-            return 0;
-        }
-        if (errno != EEXIST)
-            return errno;
-    }
-    return EEXIST;
+    return withFreshName(m_folder, m_temporaryPath, [this](const std::string& path) {
+        m_descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        return m_descriptor >= 0 ? 0 : errno;
+    });
 }
 
 int ReplacingFile::waitForFlush(Cancellation& cancel)
@@ -275,16 +282,9 @@ int ReplacingFile::giveName()
     // needs CAP_DAC_READ_SEARCH); linkat cannot replace, so the name is a
     // temporary one and the rename does the replacing.
     const std::string self = "/proc/self/fd/" + std::to_string(m_descriptor);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = m_folder + newTemporaryName();
-        if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            m_temporaryPath = std::move(candidate);
-            return 0;
-        }
-        if (errno != EEXIST)
-            return errno;
-    }
-    return EEXIST;
+    return withFreshName(m_folder, m_temporaryPath, [&self](const std::string& path) {
+        return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+    });
 }
 
 int ReplacingFile::commit(Cancellation& cancel)

@@ -220,17 +220,33 @@ auto describes(const char* title, const char* beat)
     };
 }
 
+// The two windows on a test device, published on a private bus with a
+// desktop on it; the bus has no address when dbus-daemon did not start.
+struct PlayerOnAFake {
+    explicit PlayerOnAFake(RecordingMessages& messages)
+        : app(g_argc, g_argv, messages),
+          fake(new FakeWaveOut),
+          windows(messages, std::unique_ptr<FakeWaveOut>(fake)),
+          service(windows.front, windows.panel, windows.engine, bus.connect("player")),
+          desktop(bus)
+    {
+    }
+    QuaviraApplication app;
+    PrivateBus bus;
+    FakeWaveOut* fake;  // owned by the engine
+    Windows windows;
+    MediaPlayerService service;
+    Desktop desktop;
+};
+
 TEST(MediaPlayer, ChangesNothingButWhetherTheTonePlaysAndAnnouncesWhatChanges)
 {
     RecordingMessages messages;
-    QuaviraApplication app(g_argc, g_argv, messages);
-    PrivateBus bus;
-    NEED_BUS_AND_PLAYERCTL(bus);
-    auto device = std::make_unique<FakeWaveOut>();
-    FakeWaveOut* fake = device.get();
-    Windows windows(messages, std::move(device));
-    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
-    Desktop desktop(bus);
+    PlayerOnAFake player(messages);
+    NEED_BUS_AND_PLAYERCTL(player.bus);
+    Windows& windows = player.windows;
+    Desktop& desktop = player.desktop;
+    FakeWaveOut* fake = player.fake;
     const QString entry = desktop.property(kRoot, "DesktopEntry").toString();
     EXPECT_TRUE(QFile::exists(QStringLiteral(QUAVIRA_LAYOUTS_DIR "/%1.desktop").arg(entry))) << entry.toStdString();
 
@@ -355,14 +371,11 @@ class MediaPlayerBesideASave : public ::testing::TestWithParam<QuitWhile> {};
 TEST_P(MediaPlayerBesideASave, PlayAndPauseActAndQuitEndsTheSaveAsCancelDoes)
 {
     RecordingMessages messages;
-    QuaviraApplication app(g_argc, g_argv, messages);
-    PrivateBus bus;
-    NEED_BUS_AND_PLAYERCTL(bus);
-    auto device = std::make_unique<FakeWaveOut>();
-    FakeWaveOut* fake = device.get();
-    Windows windows(messages, std::move(device));
-    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
-    Desktop desktop(bus);
+    PlayerOnAFake player(messages);
+    NEED_BUS_AND_PLAYERCTL(player.bus);
+    Windows& windows = player.windows;
+    Desktop& desktop = player.desktop;
+    FakeWaveOut* fake = player.fake;
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
 
