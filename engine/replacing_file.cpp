@@ -174,7 +174,8 @@ int ReplacingFile::resolveTarget()
             link.resize(static_cast<std::size_t>(length));
             // A relative link is relative to the folder the link is in.
             const std::size_t slash = path.rfind('/');
-            path = (!link.empty() && link.front() == '/') || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
+            const bool absolute = !link.empty() && link.front() == '/';
+            path = absolute || slash == std::string::npos ? link : path.substr(0, slash + 1) + link;
             continue;
         }
         if (!S_ISREG(status.st_mode))

@@ -373,9 +373,6 @@ TEST_P(MediaPlayerBesideASave, PlayAndPauseActAndQuitEndsTheSaveAsCancelDoes)
     RecordingMessages messages;
     PlayerOnAFake player(messages);
     NEED_BUS_AND_PLAYERCTL(player.bus);
-    Windows& windows = player.windows;
-    Desktop& desktop = player.desktop;
-    FakeWaveOut* fake = player.fake;
     QTemporaryDir folder;
     ASSERT_TRUE(folder.isValid());
 
@@ -391,7 +388,7 @@ TEST_P(MediaPlayerBesideASave, PlayAndPauseActAndQuitEndsTheSaveAsCancelDoes)
         return quavira::ToneFileResult{quavira::ToneFileStatus::Cancelled, {}};
     };
     bool quitAnswered = false;
-    const auto quit = [&] { quitAnswered = desktop.call(kRoot, "Quit").type() == QDBusMessage::ReplyMessage; };
+    const auto quit = [&] { quitAnswered = player.desktop.call(kRoot, "Quit").type() == QDBusMessage::ReplyMessage; };
     std::vector<std::string> failures;
     int step = 0;
     QTimer user;
@@ -400,7 +397,8 @@ TEST_P(MediaPlayerBesideASave, PlayAndPauseActAndQuitEndsTheSaveAsCancelDoes)
         QWidget* modal = QApplication::activeModalWidget();
         if (step == 0 && qobject_cast<SaveToneDialog*>(modal)) {
             ++step;
-            if (desktop.playerctl({"play"}).exitCode != 0 || !QTest::qWaitFor([&] { return fake->isPlaying(); }))
+            if (player.desktop.playerctl({"play"}).exitCode != 0 ||
+                !QTest::qWaitFor([&] { return player.fake->isPlaying(); }))
                 failures.push_back("play was not acted on while the file dialog was up");
             if (GetParam() == QuitWhile::ChoosingTheFile)
                 return quit();
@@ -411,19 +409,20 @@ TEST_P(MediaPlayerBesideASave, PlayAndPauseActAndQuitEndsTheSaveAsCancelDoes)
             QTest::keyClick(name, Qt::Key_Return);
         } else if (step == 1 && qobject_cast<QProgressDialog*>(modal) && modal->isVisible()) {
             ++step;
-            if (desktop.playerctl({"play-pause"}).exitCode != 0 || !QTest::qWaitFor([&] { return !fake->isPlaying(); }))
+            if (player.desktop.playerctl({"play-pause"}).exitCode != 0 ||
+                !QTest::qWaitFor([&] { return !player.fake->isPlaying(); }))
                 failures.push_back("play-pause was not acted on while the progress dialog was up");
             quit();
         }
     });
     user.start();
-    saveToneAs(&windows.front, windows.panel, messages, writer);
+    saveToneAs(&player.windows.front, player.windows.panel, messages, writer);
     user.stop();
 
     EXPECT_EQ(failures, std::vector<std::string>{});
     EXPECT_TRUE(quitAnswered);
     EXPECT_EQ(writerCancelled, GetParam() == QuitWhile::Writing);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !windows.front.isVisible(); })) << "Quit did not close the window";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !player.windows.front.isVisible(); })) << "Quit did not close the window";
     EXPECT_TRUE(QDir(folder.path()).isEmpty());
     EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
 }
