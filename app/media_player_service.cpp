@@ -8,6 +8,7 @@
 #include "tform1.h"
 #include "tmform.h"
 #include "tone_description.h"
+#include "tone_saving.h"
 #include "track_bar.h"
 
 #include <QApplication>
@@ -121,12 +122,19 @@ void MediaPlayerService::setRate(double rate)
         pause();
 }
 
-bool MediaPlayerService::acceptAction()
+bool MediaPlayerService::messageBoxWaits()
 {
     // A message box is modal: while it waits the user cannot reach the
     // window, and a second box must not open over it, nor the program end
-    // under it.
-    if (!QApplication::activeModalWidget())
+    // under it. A save's dialogs are no such box: the tone plays on beside
+    // them by design.
+    const QWidget* modal = QApplication::activeModalWidget();
+    return modal && !isToneSavingWindow(modal);
+}
+
+bool MediaPlayerService::acceptAction()
+{
+    if (!messageBoxWaits())
         return true;
     if (calledFromDBus())
         sendErrorReply(QString::fromLatin1(kBusyError),
@@ -142,7 +150,7 @@ void MediaPlayerService::later(Action action)
 
 void MediaPlayerService::toggle(bool pausing)
 {
-    if (QApplication::activeModalWidget())
+    if (messageBoxWaits())
         return;
     m_pausing = pausing;
     m_front.togglePlaying();
@@ -210,10 +218,13 @@ void MediaPlayerService::raise()
 
 void MediaPlayerService::quit()
 {
-    // As the title bar's Close, which a waiting message box refuses too.
+    // As the title bar's Close, which a waiting message box refuses too. A
+    // save under way ends first, as its Cancel ends it.
     if (acceptAction())
         later([this] {
-            if (!QApplication::activeModalWidget())
+            if (messageBoxWaits())
+                return;
+            if (!cancelToneSaving(this, [this] { m_front.close(); }))
                 m_front.close();
         });
 }

@@ -24,6 +24,8 @@ class LoopBuffer;
 // loop, so a failure's message box opens after the caller has its answer.
 // While a message box waits for the user, requests that start, stop or quit
 // are answered with an error that says so, as the box would stop the user.
+// A save's dialogs are not such a box: meanwhile the tone starts and stops
+// as ever, and Quit ends the save as its Cancel does, then quits.
 // Play, pause and stop change nothing but whether the tone plays
 // (TForm1::togglePlaying): the pair that plays is the pair that played.
 //
@@ -70,6 +72,8 @@ public:
 
 private:
     bool playing() const;
+    // Whether a modal window other than a save's waits for the user.
+    static bool messageBoxWaits();
     // Whether a request to start, stop or quit may be acted on now; if
     // not, the caller gets the error reply.
     bool acceptAction();

@@ -39,7 +39,7 @@ void BM_SaveSixtyMinutes(benchmark::State& state, ToneFileFormat format)
     request.comment = "10 Hz, Alpha";
     request.software = "Quavira";
     request.targetPath = folder + (format == ToneFileFormat::Flac ? "/tone.flac" : "/tone.wav");
-    const std::atomic<bool> cancel{false};
+    Cancellation cancel;
     for (auto _ : state) {
         const ToneFileResult result = writeToneFile(request, cancel);
         if (result.status != ToneFileStatus::Saved) {

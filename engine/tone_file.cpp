@@ -39,6 +39,12 @@ ToneFileStatus statusOf(int error)
 
 ToneFileResult systemFailure(int error)
 {
+    if (error == ECANCELED)
+        return {ToneFileStatus::Cancelled, {}};
+    if (error == kTargetNotRegular)
+        return {ToneFileStatus::NotRegularFile, {}};
+    if (error == kTargetNotWritable)
+        return {ToneFileStatus::FileNotWritable, {}};
     char buffer[256];
     // The GNU strerror_r: thread-safe, returns the text (not always in buffer).
     return {statusOf(error), ::strerror_r(error, buffer, sizeof buffer)};
@@ -158,7 +164,7 @@ short wideSample(std::uint8_t sample)
 
 }  // namespace
 
-ToneFileResult writeToneFile(const ToneFileRequest& request, const std::atomic<bool>& cancel,
+ToneFileResult writeToneFile(const ToneFileRequest& request, Cancellation& cancel,
                              const ToneFileProgress& progress)
 {
     if (request.loop.size() != kLoopBytes || request.frames == 0)
@@ -196,7 +202,7 @@ ToneFileResult writeToneFile(const ToneFileRequest& request, const std::atomic<b
     // only the pieces the fades touch are copied and scaled.
     const std::uint64_t fadeOutStart = request.frames - std::min(kFileFadeOutFrames, request.frames);
     for (std::uint64_t written = 0; written < request.frames;) {
-        if (cancel.load(std::memory_order_relaxed))
+        if (cancel.cancelled())
             return {ToneFileStatus::Cancelled, {}};
         const std::uint64_t count = std::min<std::uint64_t>(kLoopFrames, request.frames - written);
         const short* piece = loop.data();
@@ -215,13 +221,13 @@ ToneFileResult writeToneFile(const ToneFileRequest& request, const std::atomic<b
         if (progress)
             progress(written, request.frames);
     }
-    if (cancel.load(std::memory_order_relaxed))
+    if (cancel.cancelled())
         return {ToneFileStatus::Cancelled, {}};
 
     // Closing writes FLAC's last frame and both formats' final header.
     if (const int error = sf_close(sound.release()); error != 0 || sink.error != 0)
         return writeFailure(sink, sf_error_number(error));
-    if (const int error = file.commit())
+    if (const int error = file.commit(cancel))
         return systemFailure(error);
     return {};
 }

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "loop_format.h"
+#include "replacing_file.h"
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -39,6 +39,8 @@ enum class ToneFileStatus {
     NoPermission,  // the folder or the file may not be written
     ReadOnlyDisk,  // the folder is on a file system mounted read-only
     FolderGone,    // the folder does not exist (any more)
+    FileNotWritable,  // the file to be replaced may not be written
+    NotRegularFile,   // the name is a folder, a device or a pipe
     Failed,        // anything else; the detail says what
 };
 
@@ -55,11 +57,13 @@ using ToneFileProgress = std::function<void(std::uint64_t framesWritten, std::ui
 // frame, a fade-in over the first kFileFadeInFrames and a fade-out over the
 // last kFileFadeOutFrames (multiplied where a short file has them overlap),
 // and the three texts as the file's title, comment and software tags. The
-// file is written beside the target under a temporary name and renamed into
-// place only when complete; `cancel` is polled between seconds. Anything but
-// Saved leaves the target as it was and no temporary file behind. Blocks for
-// as long as the writing takes: call it from a worker thread.
-ToneFileResult writeToneFile(const ToneFileRequest& request, const std::atomic<bool>& cancel,
+// file is written through a ReplacingFile and renamed into place only when
+// complete and flushed; `cancel` is looked at between seconds and while the
+// flush is waited for, and holds up to the rename, the point of no return.
+// Anything but Saved leaves the target as it was and no temporary file
+// behind. Blocks for as long as the writing takes: call it from a worker
+// thread.
+ToneFileResult writeToneFile(const ToneFileRequest& request, Cancellation& cancel,
                              const ToneFileProgress& progress = {});
 
 }  // namespace quavira

@@ -12,11 +12,18 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QPointer>
 #include <QProgressDialog>
+#include <QScopeGuard>
 #include <QStandardPaths>
+#include <QTimer>
 
 #include <exception>
+#include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <pthread.h>
 #include <sched.h>
@@ -60,6 +67,10 @@ QString reasonText(const ToneFileResult& result)
         return QStringLiteral("the folder is on a read-only disk");
     case ToneFileStatus::FolderGone:
         return QStringLiteral("the folder no longer exists");
+    case ToneFileStatus::FileNotWritable:
+        return QStringLiteral("you have no permission to change that file");
+    case ToneFileStatus::NotRegularFile:
+        return QStringLiteral("that name is not an ordinary file");
     default:
         break;
     }
@@ -81,11 +92,50 @@ void lowerThisThreadsPriority()
     ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
 }
 
+// Escape and the title bar's close ask for Cancel, as the button does; the
+// progress dialog itself stays up until the worker has ended.
+class CancelRequests : public QObject {
+public:
+    explicit CancelRequests(std::function<void()> cancel) : m_cancel(std::move(cancel)) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        const bool escape =
+            event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->matches(QKeySequence::Cancel);
+        if (!escape && event->type() != QEvent::Close)
+            return QObject::eventFilter(watched, event);
+        event->ignore();
+        m_cancel();
+        return true;
+    }
+
+private:
+    std::function<void()> m_cancel;
+};
+
+// The save under way, while saveToneAs runs: its windows, and how to end it
+// from outside (a Quit). At most one.
+struct SaveUnderway {
+    QPointer<QWidget> dialog;            // while the file dialog is up
+    QPointer<QProgressDialog> progress;  // while the file is written
+    std::function<void()> cancelWriting;
+    bool quitting = false;  // ended by cancelToneSaving: nothing is told
+    std::vector<std::pair<QPointer<QObject>, std::function<void()>>> afterwards;
+
+    ~SaveUnderway()
+    {
+        for (auto& [context, then] : afterwards)
+            if (context)
+                QTimer::singleShot(0, context.data(), std::move(then));
+    }
+};
+SaveUnderway* g_underway = nullptr;
+
 // Runs `writer` on a worker thread while a modal progress dialog offers
 // Cancel, and returns its result. The worker is cancelled and joined
 // however the wait ends.
 ToneFileResult writeWithProgress(QWidget* window, const ToneFileRequest& request, const ToneFileWriter& writer,
-                                 const QString& fileName)
+                                 const QString& fileName, SaveUnderway& underway)
 {
     QProgressDialog progress(QStringLiteral("Saving \"%1\"...").arg(fileName), QStringLiteral("Cancel"), 0,
                              kProgressSteps, window);
@@ -94,17 +144,37 @@ ToneFileResult writeWithProgress(QWidget* window, const ToneFileRequest& request
     progress.setAutoReset(false);
     progress.setAutoClose(false);
     progress.setMinimumDuration(kProgressShownAfterMs);
+    // Cancel does not hide the dialog: it stays up, modal, saying what it is
+    // doing, until the worker has ended.
+    QObject::disconnect(&progress, SIGNAL(canceled()), &progress, SLOT(cancel()));
+    underway.progress = &progress;
 
-    std::atomic<bool> cancel{false};
     QEventLoop waiting;
-    QObject::connect(&progress, &QProgressDialog::canceled, &waiting, [&cancel] { cancel = true; });
-    progress.setValue(0);
-
     ToneFileResult result;  // the worker's; read after the join
     {
         // Receives the worker's reports on this thread. Destroyed after the
         // join, taking with it any report not yet delivered.
         QObject reports;
+        // From the point of no return on: the file will be saved.
+        const auto finishing = [&] {
+            progress.setLabelText(QStringLiteral("Finishing \"%1\"...").arg(fileName));
+            progress.setCancelButton(nullptr);
+        };
+        quavira::Cancellation cancel(
+            [&] { QMetaObject::invokeMethod(&reports, finishing, Qt::QueuedConnection); });
+        const auto cancelWriting = [&] {
+            if (!cancel.cancel())
+                return;  // past the point of no return
+            progress.setLabelText(QStringLiteral("Cancelling \"%1\"...").arg(fileName));
+            // Not from within the button's own click.
+            QMetaObject::invokeMethod(&reports, [&] { progress.setCancelButton(nullptr); }, Qt::QueuedConnection);
+        };
+        underway.cancelWriting = cancelWriting;
+        QObject::connect(&progress, &QProgressDialog::canceled, &reports, cancelWriting);
+        CancelRequests cancelRequests(cancelWriting);
+        progress.installEventFilter(&cancelRequests);
+        progress.setValue(0);
+
         // At most one report waits at a time, showing the latest step: a
         // modal progress dialog runs the event loop in setValue(), which
         // must not recurse through a queue of them.
@@ -120,7 +190,7 @@ ToneFileResult writeWithProgress(QWidget* window, const ToneFileRequest& request
                     &reports,
                     [&] {
                         stepPosted = false;
-                        if (!cancel)
+                        if (!cancel.cancelled())
                             progress.setValue(latestStep);
                     },
                     Qt::QueuedConnection);
@@ -133,11 +203,11 @@ ToneFileResult writeWithProgress(QWidget* window, const ToneFileRequest& request
             QMetaObject::invokeMethod(&reports, [&waiting] { waiting.quit(); }, Qt::QueuedConnection);
         };
         struct JoinedWorker {
-            std::atomic<bool>& cancel;
+            quavira::Cancellation& cancel;
             std::thread thread;
             ~JoinedWorker()
             {
-                cancel = true;
+                cancel.cancel();
                 thread.join();
             }
         } worker{cancel, std::thread(work)};
@@ -145,23 +215,26 @@ ToneFileResult writeWithProgress(QWidget* window, const ToneFileRequest& request
         // quits (the worker is then cancelled and joined here).
         waiting.exec();
     }
+    underway.cancelWriting = {};
     return result;
 }
 
-}  // namespace
-
-void saveToneAs(QWidget* window, TMForm& panel, MessageBox& messages, const ToneFileWriter& writer)
+// Asks for the file and writes it; the result, or nothing when the user
+// (or a Quit) gave up in the dialog.
+std::optional<std::pair<QString, ToneFileResult>> askAndWrite(QWidget* window, TMForm& panel, MessageBox& messages,
+                                                              const ToneFileWriter& writer, SaveUnderway& underway)
 {
     const QString noTone = QStringLiteral("There is no tone to save: the sound device did not open.");
     if (panel.loopBytes().empty()) {
         messages.inform(noTone);
-        return;
+        return {};
     }
     QString suggestion = toneTitle(panel.frequencyPosition(Channel::Left), panel.frequencyPosition(Channel::Right));
     suggestion.replace(QStringLiteral(" / "), QStringLiteral(" - "));
     SaveToneDialog dialog(window, startFolder(), suggestion);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
+    underway.dialog = &dialog;
+    if (dialog.exec() != QDialog::Accepted || underway.quitting)
+        return {};
     const QString path = dialog.targetPath();
     g_lastFolder = QFileInfo(path).absolutePath();
 
@@ -170,7 +243,7 @@ void saveToneAs(QWidget* window, TMForm& panel, MessageBox& messages, const Tone
     request.loop = panel.loopBytes();
     if (request.loop.empty()) {
         messages.inform(noTone);
-        return;
+        return {};
     }
     const int leftHz = panel.frequencyPosition(Channel::Left);
     const int rightHz = panel.frequencyPosition(Channel::Right);
@@ -180,10 +253,56 @@ void saveToneAs(QWidget* window, TMForm& panel, MessageBox& messages, const Tone
     request.comment = beatDescription(leftHz, rightHz).toStdString();
     request.software = QStringLiteral("Quavira %1").arg(QCoreApplication::applicationVersion()).trimmed().toStdString();
     request.targetPath = QFile::encodeName(path).toStdString();
+    return std::pair{path, writeWithProgress(window, request, writer, QFileInfo(path).fileName(), underway)};
+}
 
-    const ToneFileResult result = writeWithProgress(window, request, writer, QFileInfo(path).fileName());
+}  // namespace
+
+void saveToneAs(QWidget* window, TMForm& panel, MessageBox& messages, const ToneFileWriter& writer)
+{
+    if (g_underway)
+        return;
+    std::optional<std::pair<QString, ToneFileResult>> outcome;
+    {
+        SaveUnderway underway;
+        g_underway = &underway;
+        const auto ended = qScopeGuard([] { g_underway = nullptr; });
+        outcome = askAndWrite(window, panel, messages, writer, underway);
+        if (underway.quitting)
+            return;
+    }
+    // A box of its own, no longer part of the save.
+    if (!outcome)
+        return;
+    const auto& [path, result] = *outcome;
     if (result.status == ToneFileStatus::Saved || result.status == ToneFileStatus::Cancelled)
         return;
     messages.inform(QStringLiteral("Could not save \"%1\": %2. Nothing was changed.")
                         .arg(QDir::toNativeSeparators(path), reasonText(result)));
+}
+
+bool isToneSavingWindow(const QWidget* widget)
+{
+    if (!g_underway || !widget)
+        return false;
+    const QWidget* dialog = g_underway->dialog;
+    return widget == dialog || (dialog && dialog->isAncestorOf(widget)) || widget == g_underway->progress;
+}
+
+bool cancelToneSaving(QObject* context, std::function<void()> then)
+{
+    if (!g_underway)
+        return false;
+    g_underway->quitting = true;
+    g_underway->afterwards.emplace_back(context, std::move(then));
+    if (g_underway->cancelWriting) {
+        g_underway->cancelWriting();
+    } else if (QWidget* dialog = g_underway->dialog) {
+        // A confirmation it opened goes first; its answer no longer counts.
+        for (QDialog* inner : dialog->findChildren<QDialog*>())
+            if (inner->isVisible())
+                inner->reject();
+        dialog->close();
+    }
+    return true;
 }

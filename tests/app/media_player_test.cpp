@@ -10,31 +10,39 @@
 #include "our_sink_input.h"
 #include "quavira_application.h"
 #include "recording_messages.h"
+#include "save_tone_dialog.h"
 #include "sleep_timer.h"
 #include "sound_check.h"
 #include "tform1.h"
 #include "tmform.h"
+#include "tone_saving.h"
 
 #include <QDBusArgument>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
+#include <QDir>
 #include <QFile>
 #include <QAction>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSlider>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <memory>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -212,17 +220,33 @@ auto describes(const char* title, const char* beat)
     };
 }
 
+// The two windows on a test device, published on a private bus with a
+// desktop on it; the bus has no address when dbus-daemon did not start.
+struct PlayerOnAFake {
+    explicit PlayerOnAFake(RecordingMessages& messages)
+        : app(g_argc, g_argv, messages),
+          fake(new FakeWaveOut),
+          windows(messages, std::unique_ptr<FakeWaveOut>(fake)),
+          service(windows.front, windows.panel, windows.engine, bus.connect("player")),
+          desktop(bus)
+    {
+    }
+    QuaviraApplication app;
+    PrivateBus bus;
+    FakeWaveOut* fake;  // owned by the engine
+    Windows windows;
+    MediaPlayerService service;
+    Desktop desktop;
+};
+
 TEST(MediaPlayer, ChangesNothingButWhetherTheTonePlaysAndAnnouncesWhatChanges)
 {
     RecordingMessages messages;
-    QuaviraApplication app(g_argc, g_argv, messages);
-    PrivateBus bus;
-    NEED_BUS_AND_PLAYERCTL(bus);
-    auto device = std::make_unique<FakeWaveOut>();
-    FakeWaveOut* fake = device.get();
-    Windows windows(messages, std::move(device));
-    MediaPlayerService service(windows.front, windows.panel, windows.engine, bus.connect("player"));
-    Desktop desktop(bus);
+    PlayerOnAFake player(messages);
+    NEED_BUS_AND_PLAYERCTL(player.bus);
+    Windows& windows = player.windows;
+    Desktop& desktop = player.desktop;
+    FakeWaveOut* fake = player.fake;
     const QString entry = desktop.property(kRoot, "DesktopEntry").toString();
     EXPECT_TRUE(QFile::exists(QStringLiteral(QUAVIRA_LAYOUTS_DIR "/%1.desktop").arg(entry))) << entry.toStdString();
 
@@ -338,6 +362,75 @@ TEST(MediaPlayer, AnswersAtOnceAndSaysWhyItCannotActWhileAMessageBoxWaits)
     EXPECT_TRUE(windows.front.isVisible());
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
 }
+
+// Where a Quit from the desktop comes during "Save as audio file...".
+enum class QuitWhile { ChoosingTheFile, Writing };
+
+class MediaPlayerBesideASave : public ::testing::TestWithParam<QuitWhile> {};
+
+TEST_P(MediaPlayerBesideASave, PlayAndPauseActAndQuitEndsTheSaveAsCancelDoes)
+{
+    RecordingMessages messages;
+    PlayerOnAFake player(messages);
+    NEED_BUS_AND_PLAYERCTL(player.bus);
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+
+    // Writes until cancelled, as a long save does.
+    bool writerCancelled = false;
+    const ToneFileWriter writer = [&](const quavira::ToneFileRequest&, quavira::Cancellation& cancel,
+                                      const quavira::ToneFileProgress& progress) {
+        for (std::uint64_t second = 1; !cancel.cancelled(); ++second) {
+            progress(second, 1000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        writerCancelled = true;
+        return quavira::ToneFileResult{quavira::ToneFileStatus::Cancelled, {}};
+    };
+    bool quitAnswered = false;
+    const auto quit = [&] { quitAnswered = player.desktop.call(kRoot, "Quit").type() == QDBusMessage::ReplyMessage; };
+    std::vector<std::string> failures;
+    int step = 0;
+    QTimer user;
+    user.setInterval(10);
+    QObject::connect(&user, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (step == 0 && qobject_cast<SaveToneDialog*>(modal)) {
+            ++step;
+            if (player.desktop.playerctl({"play"}).exitCode != 0 ||
+                !QTest::qWaitFor([&] { return player.fake->isPlaying(); }))
+                failures.push_back("play was not acted on while the file dialog was up");
+            if (GetParam() == QuitWhile::ChoosingTheFile)
+                return quit();
+            auto* dialog = static_cast<SaveToneDialog*>(modal);
+            dialog->setDirectory(folder.path());
+            auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            QTest::keyClicks(name, QStringLiteral("evening"));
+            QTest::keyClick(name, Qt::Key_Return);
+        } else if (step == 1 && qobject_cast<QProgressDialog*>(modal) && modal->isVisible()) {
+            ++step;
+            if (player.desktop.playerctl({"play-pause"}).exitCode != 0 ||
+                !QTest::qWaitFor([&] { return !player.fake->isPlaying(); }))
+                failures.push_back("play-pause was not acted on while the progress dialog was up");
+            quit();
+        }
+    });
+    user.start();
+    saveToneAs(&player.windows.front, player.windows.panel, messages, writer);
+    user.stop();
+
+    EXPECT_EQ(failures, std::vector<std::string>{});
+    EXPECT_TRUE(quitAnswered);
+    EXPECT_EQ(writerCancelled, GetParam() == QuitWhile::Writing);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !player.windows.front.isVisible(); })) << "Quit did not close the window";
+    EXPECT_TRUE(QDir(folder.path()).isEmpty());
+    EXPECT_TRUE(messages.shown.isEmpty()) << messages.shown.join(", ").toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, MediaPlayerBesideASave,
+                         ::testing::Values(QuitWhile::ChoosingTheFile, QuitWhile::Writing), [](const auto& test) {
+                             return test.param == QuitWhile::Writing ? "Writing" : "ChoosingTheFile";
+                         });
 
 TEST(MediaPlayer, ASecondCopyTakesAnInstanceNameAndQuitsAlone)
 {

@@ -3,6 +3,7 @@
 // cancelled, a read-only folder, a full disk.
 #include "fade_curve.h"
 #include "loop_format.h"
+#include "slow_disk.h"
 #include "tone_file.h"
 
 #include <gtest/gtest.h>
@@ -10,11 +11,14 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <chrono>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -23,6 +27,8 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace quavira {
@@ -155,7 +161,7 @@ TEST_P(ToneFileRoundTrip, LoopRepeatedSampleForSampleWithBothFadesAndTags)
     // a last piece shorter than the loop.
     const std::uint64_t frames = 15 * 44100 + 12345;
     const ToneFileRequest asked = request(target, GetParam(), frames);
-    std::atomic<bool> cancel{false};
+    Cancellation cancel;
     std::uint64_t reported = 0;
     const ToneFileResult result =
         writeToneFile(asked, cancel, [&](std::uint64_t written, std::uint64_t) { reported = written; });
@@ -201,10 +207,15 @@ INSTANTIATE_TEST_SUITE_P(BothFormats, ToneFileRoundTrip, ::testing::Values(ToneF
 // they were, and the result names the reason.
 constexpr const char* kOld = "the old file, which the user agreed to replace";
 
+ToneFileResult save(const fs::path& target, Cancellation& cancel, ToneFileFormat format = ToneFileFormat::Flac)
+{
+    return writeToneFile(request(target, format, 15 * 44100), cancel);
+}
+
 ToneFileResult save(const fs::path& target, ToneFileFormat format = ToneFileFormat::Flac)
 {
-    std::atomic<bool> cancel{false};
-    return writeToneFile(request(target, format, 15 * 44100), cancel);
+    Cancellation cancel;
+    return save(target, cancel, format);
 }
 
 TEST(ToneFileNotSaved, ReadOnlyFolder)
@@ -258,18 +269,289 @@ TEST(ToneFileNotSaved, CancelledWhileWriting)
     ScratchFolder folder;
     const fs::path target = folder.path() / "tone";
     writeFile(target, kOld);
-    std::atomic<bool> cancel{false};
+    Cancellation cancel;
     int seconds = 0;
     const ToneFileResult result =
         writeToneFile(request(target, ToneFileFormat::Flac, 60 * 44100), cancel, [&](std::uint64_t, std::uint64_t) {
-            // Meanwhile the new bytes go to a file of their own.
-            EXPECT_EQ(namesIn(folder.path()).size(), 2u);
-            cancel = ++seconds == 3;
+            // Meanwhile the new bytes go to a file without a name.
+            EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"tone"});
+            if (++seconds == 3) {
+                EXPECT_TRUE(cancel.cancel());
+            }
         });
     EXPECT_EQ(result.status, ToneFileStatus::Cancelled);
     EXPECT_EQ(seconds, 3);
     EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"tone"});
     EXPECT_EQ(contentsOf(target), kOld);
+}
+
+// The new file written without a name (where the file system has such
+// files) or under a short one of its own (where it has not).
+enum class Temporary { Anonymous, Named };
+
+std::string nameOf(Temporary kind)
+{
+    return kind == Temporary::Anonymous ? "Anonymous" : "Named";
+}
+
+// A process id that was in use and is no longer: a child already reaped.
+pid_t goneProcess()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    return child;
+}
+
+struct CancelCase {
+    const char* name;
+    Temporary kind;
+    testing::SlowDisk::Hold held;  // where the cancel comes
+    bool cancelHolds;
+};
+
+class ToneFileCancelledWhileFlushed : public ::testing::TestWithParam<CancelCase> {};
+
+TEST_P(ToneFileCancelledWhileFlushed, HoldsUpToTheRenameAndNotAfter)
+{
+    const CancelCase& c = GetParam();
+    std::optional<testing::NoAnonymousFiles> named;
+    if (c.kind == Temporary::Named)
+        named.emplace();
+    ScratchFolder folder;
+    const fs::path target = folder.path() / "tone";
+    writeFile(target, kOld);
+    std::atomic<bool> toldFinishing{false};
+    Cancellation cancel([&] { toldFinishing = true; });
+    std::future<ToneFileResult> saving;
+    {
+        testing::SlowDisk disk(c.held);
+        saving = std::async(std::launch::async, [&] { return save(target, cancel); });
+        ASSERT_TRUE(disk.waitUntilHeld()) << "no flush came";
+        EXPECT_EQ(cancel.cancel(), c.cancelHolds);
+        EXPECT_EQ(toldFinishing.load(), !c.cancelHolds);
+        // A cancel that holds ends the save while the disk is still busy.
+        if (c.cancelHolds) {
+            ASSERT_EQ(saving.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+            EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"tone"});
+        }
+    }
+    const ToneFileResult result = saving.get();
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"tone"});
+    if (c.cancelHolds) {
+        EXPECT_EQ(result.status, ToneFileStatus::Cancelled) << result.detail;
+        EXPECT_EQ(contentsOf(target), kOld);
+    } else {
+        EXPECT_EQ(result.status, ToneFileStatus::Saved) << result.detail;
+        EXPECT_EQ(readBack(target).info.frames, 15 * 44100);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BothTemporaries, ToneFileCancelledWhileFlushed,
+    ::testing::Values(CancelCase{"AnonymousFileFlush", Temporary::Anonymous, testing::SlowDisk::Hold::FileFlush, true},
+                      CancelCase{"NamedFileFlush", Temporary::Named, testing::SlowDisk::Hold::FileFlush, true},
+                      CancelCase{"AnonymousAfterRename", Temporary::Anonymous, testing::SlowDisk::Hold::FolderFlush,
+                                 false},
+                      CancelCase{"NamedAfterRename", Temporary::Named, testing::SlowDisk::Hold::FolderFlush, false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+class ToneFileTemporaries : public ::testing::TestWithParam<Temporary> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam() == Temporary::Named)
+            m_named.emplace();
+    }
+    std::optional<testing::NoAnonymousFiles> m_named;
+};
+
+TEST_P(ToneFileTemporaries, AKilledSaveLeavesNothingOnceTheNextSaveHasRun)
+{
+    ScratchFolder folder;
+    const fs::path target = folder.path() / "tone";
+    writeFile(target, kOld);
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    pid_t child = -1;
+    {
+        testing::SlowDisk disk(testing::SlowDisk::Hold::FileFlush);
+        disk.tellHeldOn(pipe[1]);
+        child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Held in the flush, the whole file written, until killed.
+            Cancellation never;
+            save(target, never);
+            ::_exit(1);
+        }
+    }
+    ::close(pipe[1]);
+    char told = 0;
+    ASSERT_EQ(::read(pipe[0], &told, 1), 1) << "the save ended before its flush";
+    ::close(pipe[0]);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(contentsOf(target), kOld);
+    EXPECT_EQ(namesIn(folder.path()).size(), GetParam() == Temporary::Anonymous ? 1u : 2u);
+
+    Cancellation cancel;
+    const ToneFileResult result = save(target, cancel);
+    EXPECT_EQ(result.status, ToneFileStatus::Saved) << result.detail;
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"tone"});
+}
+
+TEST_P(ToneFileTemporaries, ANameAsLongAsTheFolderAllows)
+{
+    ScratchFolder folder;
+    const long longest = ::pathconf(folder.path().c_str(), _PC_NAME_MAX);
+    ASSERT_GT(longest, 10);
+    // Two-byte letters to the last byte the folder takes.
+    std::string name;
+    while (name.size() + 2 + 5 <= static_cast<std::size_t>(longest))
+        name += "\xc3\xa9";
+    name += std::string(static_cast<std::size_t>(longest) - name.size() - 5, 'x') + ".flac";
+    Cancellation cancel;
+    const ToneFileResult result = save(folder.path() / name, cancel);
+    EXPECT_EQ(result.status, ToneFileStatus::Saved) << result.detail;
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{name});
+}
+
+INSTANTIATE_TEST_SUITE_P(BothTemporaries, ToneFileTemporaries,
+                         ::testing::Values(Temporary::Anonymous, Temporary::Named),
+                         [](const auto& test) { return nameOf(test.param); });
+
+TEST(ToneFileTemporaries, OnlyOursWhoseProcessIsGoneAreRemoved)
+{
+    ScratchFolder folder;
+    const std::string gone = std::to_string(goneProcess());
+    const std::string alive = std::to_string(::getppid());
+    const std::vector<std::string> kept = {
+        ".quavira-" + alive + "-0.part",  // another copy, still saving
+        ".quavira-" + gone + "-0.partial",
+        ".quavira-" + gone + "-.part",
+        ".quavira-x-1.part",
+        "quavira-" + gone + "-0.part",
+        "tone",
+    };
+    for (const std::string& name : kept)
+        writeFile(folder.path() / name, "kept");
+    writeFile(folder.path() / (".quavira-" + gone + "-7.part"), "left by a killed save");
+    fs::create_directory(folder.path() / (".quavira-" + gone + "-8.part"));
+
+    Cancellation cancel;
+    EXPECT_EQ(save(folder.path() / "tone", cancel).status, ToneFileStatus::Saved);
+    std::vector<std::string> expected = kept;
+    expected.push_back(".quavira-" + gone + "-8.part");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(namesIn(folder.path()), expected);
+}
+
+// How the chosen name reaches the file that is replaced.
+struct ReachCase {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> links;  // name, where it points
+    const char* chosen;
+    const char* replaced;
+    bool replacedExists;
+};
+
+class ToneFileReplaces : public ::testing::TestWithParam<ReachCase> {};
+
+TEST_P(ToneFileReplaces, TheFileTheNameLeadsToKeepingItsModeAndGroup)
+{
+    const ReachCase& c = GetParam();
+    ScratchFolder folder;
+    fs::create_directories(folder.path() / "music" / "real");
+    const fs::path replaced = folder.path() / c.replaced;
+    // Root may give the old file another group, which the new one keeps.
+    const gid_t group = ::geteuid() == 0 ? 4242 : ::getegid();
+    if (c.replacedExists) {
+        writeFile(replaced, kOld);
+        ASSERT_EQ(::chown(replaced.c_str(), static_cast<uid_t>(-1), group), 0);
+        ASSERT_EQ(::chmod(replaced.c_str(), 0640), 0);
+    }
+    for (const auto& [link, to] : c.links) {
+        const std::string where = to.front() == '/' ? (folder.path() / to.substr(1)).string() : to;
+        fs::create_symlink(where, folder.path() / link);
+    }
+    const std::vector<std::string> namesBefore = namesIn(folder.path() / "music");
+
+    Cancellation cancel;
+    const ToneFileResult result = save(folder.path() / c.chosen, cancel);
+    ASSERT_EQ(result.status, ToneFileStatus::Saved) << result.detail;
+    EXPECT_EQ(readBack(replaced).info.frames, 15 * 44100);
+    EXPECT_EQ(namesIn(folder.path() / "music"), namesBefore);
+    for (const auto& [link, to] : c.links)
+        EXPECT_TRUE(fs::is_symlink(folder.path() / link)) << link;
+    EXPECT_EQ(namesIn(replaced.parent_path()), std::vector<std::string>{replaced.filename().string()});
+    struct stat status {};
+    ASSERT_EQ(::stat(replaced.c_str(), &status), 0);
+    if (c.replacedExists) {
+        EXPECT_EQ(status.st_mode & 07777, 0640u);
+        EXPECT_EQ(status.st_gid, group);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, ToneFileReplaces,
+    ::testing::Values(
+        ReachCase{"PlainFile", {}, "music/real/tone.flac", "music/real/tone.flac", true},
+        ReachCase{"RelativeLink", {{"music/tone.flac", "real/tone.flac"}}, "music/tone.flac", "music/real/tone.flac",
+                  true},
+        ReachCase{"ChainOfLinks",
+                  {{"music/tone.flac", "/music/step.flac"}, {"music/step.flac", "real/tone.flac"}},
+                  "music/tone.flac",
+                  "music/real/tone.flac",
+                  true},
+        ReachCase{"LinkToNoFileYet", {{"music/tone.flac", "real/new.flac"}}, "music/tone.flac", "music/real/new.flac",
+                  false}),
+    [](const auto& test) { return std::string(test.param.name); });
+
+// Runs `save` as a user without root's powers, in a child when the test is
+// root, and returns its status.
+ToneFileStatus statusAsUser(const std::function<ToneFileStatus()>& save)
+{
+    if (::geteuid() != 0)
+        return save();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped = ::setgid(65534) == 0 && ::setuid(65534) == 0;
+        ::_exit(dropped ? static_cast<int>(save()) : 100);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 100) << "could not leave root";
+    return static_cast<ToneFileStatus>(WEXITSTATUS(status));
+}
+
+TEST(ToneFileNotSaved, ANameThatMayNotBeReplacedIsLeftAsItWas)
+{
+    ScratchFolder folder;
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);
+    fs::create_directory(folder.path() / "folder.flac");
+    writeFile(folder.path() / "folder.flac" / "inside", kOld);
+    ASSERT_EQ(::mkfifo((folder.path() / "pipe.flac").c_str(), 0666), 0);
+    writeFile(folder.path() / "kept.flac", kOld);
+    ASSERT_EQ(::chmod((folder.path() / "kept.flac").c_str(), 0444), 0);
+    const std::vector<std::string> before = namesIn(folder.path());
+
+    for (const auto& [name, expected] : {std::pair{"folder.flac", ToneFileStatus::NotRegularFile},
+                                         std::pair{"pipe.flac", ToneFileStatus::NotRegularFile},
+                                         std::pair{"kept.flac", ToneFileStatus::FileNotWritable}}) {
+        SCOPED_TRACE(name);
+        const fs::path target = folder.path() / name;
+        EXPECT_EQ(statusAsUser([&] {
+                      Cancellation cancel;
+                      return save(target, cancel).status;
+                  }),
+                  expected);
+    }
+    EXPECT_EQ(namesIn(folder.path()), before);
+    EXPECT_TRUE(fs::is_fifo(folder.path() / "pipe.flac"));
+    EXPECT_EQ(contentsOf(folder.path() / "kept.flac"), kOld);
+    EXPECT_EQ(contentsOf(folder.path() / "folder.flac" / "inside"), kOld);
 }
 
 }  // namespace

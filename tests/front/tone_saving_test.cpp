@@ -3,6 +3,7 @@
 // progress dialog's Cancel, replacing a file, and a save that fails.
 #include "front_fixture.h"
 #include "save_tone_dialog.h"
+#include "slow_disk.h"
 #include "tone_description.h"
 #include "tone_saving.h"
 
@@ -70,11 +71,43 @@ protected:
         return true;
     }
 
+    // Answers Qt's "already exists" question with Yes.
+    static bool confirmReplacing()
+    {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->button(QMessageBox::Yes))
+            return false;
+        QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+        return true;
+    }
+
+    // The progress dialog, once it is up while `disk` holds a flush.
+    QProgressDialog* progressWhileHeld(quavira::testing::SlowDisk& disk)
+    {
+        auto* progress = m_form.findChild<QProgressDialog*>();
+        if (!progress || !progress->isVisible() || !disk.waitUntilHeld(std::chrono::milliseconds(0)))
+            return nullptr;
+        return progress;
+    }
+
+    void writeOldFile(const QString& name)
+    {
+        QFile old(m_folder.filePath(name));
+        ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+        old.write("old");
+    }
+
+    QByteArray contentsOf(const QString& name) const
+    {
+        QFile file(m_folder.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
     // The real writer, watched: what it was asked, its thread's scheduling,
     // and `afterFirstSecond` run on that thread once a second is written.
     ToneFileWriter watchedWriter()
     {
-        return [this](const ToneFileRequest& request, const std::atomic<bool>& cancel,
+        return [this](const ToneFileRequest& request, quavira::Cancellation& cancel,
                       const ToneFileProgress& progress) {
             m_asked = request;
             m_workerPolicy = ::sched_getscheduler(0);
@@ -94,7 +127,7 @@ protected:
     QTemporaryDir m_folder;
     ToneFileRequest m_asked;
     int m_workerPolicy = -1;
-    std::function<void(const std::atomic<bool>& cancel)> m_afterFirstSecond;
+    std::function<void(const quavira::Cancellation& cancel)> m_afterFirstSecond;
     std::atomic<bool> m_gaveUp{false};
 
 private:
@@ -127,10 +160,10 @@ private:
 TEST_F(ToneSaving, UserPicksWavAndALengthThenCancelsWhileItIsWritten)
 {
     QStringList whileWriting;
-    m_afterFirstSecond = [&](const std::atomic<bool>& cancel) {
+    m_afterFirstSecond = [&](const quavira::Cancellation& cancel) {
         whileWriting = filesInFolder();
         // The progress dialog is up and answering until the user cancels.
-        while (!cancel && !m_gaveUp)
+        while (!cancel.cancelled() && !m_gaveUp)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     bool cancelled = false;
@@ -149,9 +182,8 @@ TEST_F(ToneSaving, UserPicksWavAndALengthThenCancelsWhileItIsWritten)
     EXPECT_EQ(m_asked.frames, 45u * 60 * 44100);
     EXPECT_EQ(m_asked.targetPath, m_folder.filePath(QStringLiteral("evening.wav")).toStdString());
     EXPECT_EQ(m_workerPolicy, SCHED_IDLE);
-    // Written under a hidden name meanwhile; nothing left once cancelled.
-    ASSERT_EQ(whileWriting.size(), 1);
-    EXPECT_TRUE(whileWriting[0].startsWith(QStringLiteral(".evening.wav."))) << whileWriting[0].toStdString();
+    // Written without a name meanwhile; nothing left once cancelled.
+    EXPECT_TRUE(whileWriting.isEmpty()) << whileWriting.join(QLatin1Char(' ')).toStdString();
     EXPECT_TRUE(filesInFolder().isEmpty());
     EXPECT_TRUE(m_box.shown.isEmpty());
     EXPECT_TRUE(m_form.isVisible());
@@ -168,13 +200,7 @@ TEST_F(ToneSaving, ReplacingAFileAsksFirstThenHoldsTheToneAsItStands)
     old.close();
     bool asked = false;
     play({[&] { return fillDialog(QStringLiteral("morning"), false, 1); },
-          [&] {
-              auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-              if (!box || !box->button(QMessageBox::Yes))
-                  return false;
-              QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
-              return asked = true;
-          }});
+          [&] { return asked = confirmReplacing(); }});
     saveToneAs(&m_form, m_panel, m_box);
 
     EXPECT_TRUE(asked);
@@ -205,7 +231,7 @@ TEST_F(ToneSaving, FailureNamesTheFileAndTheReason)
 {
     const QString folder = m_folder.filePath(QStringLiteral("gone"));
     ASSERT_TRUE(QDir().mkdir(folder));
-    m_afterFirstSecond = [&](const std::atomic<bool>&) { QDir(folder).removeRecursively(); };
+    m_afterFirstSecond = [&](const quavira::Cancellation&) { QDir(folder).removeRecursively(); };
     play({[&] { return fillDialog(QStringLiteral("gone/night.wav"), false, 1); }});
     saveToneAs(&m_form, m_panel, m_box, watchedWriter());
 
@@ -216,6 +242,55 @@ TEST_F(ToneSaving, FailureNamesTheFileAndTheReason)
                   .toStdString());
     EXPECT_TRUE(QDir(m_folder.path()).isEmpty());
     EXPECT_TRUE(m_form.isVisible());
+}
+
+TEST_F(ToneSaving, CancelWhileTheDiskFlushesKeepsTheOldFileWithoutWaitingForTheDisk)
+{
+    writeOldFile(QStringLiteral("night.flac"));
+    quavira::testing::SlowDisk disk(quavira::testing::SlowDisk::Hold::FileFlush);
+    QString cancelling;
+    play({[&] { return fillDialog(QStringLiteral("night"), false, 1); }, [&] { return confirmReplacing(); },
+          [&] {
+              QProgressDialog* progress = progressWhileHeld(disk);
+              if (!progress)
+                  return false;
+              QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
+              // Up, without a button, until the worker has ended.
+              cancelling = progress->isVisible() ? progress->labelText() : QString();
+              return true;
+          }});
+    saveToneAs(&m_form, m_panel, m_box);
+
+    EXPECT_EQ(cancelling.toStdString(), "Cancelling \"night.flac\"...");
+    EXPECT_EQ(contentsOf(QStringLiteral("night.flac")), QByteArray("old"));
+    EXPECT_EQ(filesInFolder(), QStringList{QStringLiteral("night.flac")});
+    EXPECT_TRUE(m_box.shown.isEmpty()) << m_box.shown.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(m_form.findChild<QProgressDialog*>(), nullptr);
+}
+
+TEST_F(ToneSaving, PastTheRenameTheDialogSaysItIsFinishingAndCannotBeCancelled)
+{
+    writeOldFile(QStringLiteral("night.flac"));
+    quavira::testing::SlowDisk disk(quavira::testing::SlowDisk::Hold::FolderFlush);
+    bool checked = false;
+    play({[&] { return fillDialog(QStringLiteral("night"), false, 1); }, [&] { return confirmReplacing(); },
+          [&] {
+              QProgressDialog* progress = progressWhileHeld(disk);
+              if (!progress || !progress->labelText().startsWith(QStringLiteral("Finishing")))
+                  return false;
+              EXPECT_EQ(progress->labelText().toStdString(), "Finishing \"night.flac\"...");
+              EXPECT_EQ(progress->findChild<QPushButton*>(), nullptr);
+              QTest::keyClick(progress, Qt::Key_Escape);
+              EXPECT_TRUE(progress->isVisible());
+              disk.release();
+              return checked = true;
+          }});
+    saveToneAs(&m_form, m_panel, m_box);
+
+    EXPECT_TRUE(checked);
+    EXPECT_EQ(filesInFolder(), QStringList{QStringLiteral("night.flac")});
+    EXPECT_NE(contentsOf(QStringLiteral("night.flac")), QByteArray("old"));
+    EXPECT_TRUE(m_box.shown.isEmpty()) << m_box.shown.join(QLatin1Char('\n')).toStdString();
 }
 
 }  // namespace
