@@ -5,6 +5,7 @@
 #include "fade_curve.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace quavira {
 
@@ -39,6 +40,17 @@ void OutputLevel::apply(std::uint8_t* bytes, std::uint64_t first, std::size_t fr
         const double gain = fadeOutGain(depthAt(first + k));
         bytes[2 * k] = scaleSample(bytes[2 * k], gain);
         bytes[2 * k + 1] = scaleSample(bytes[2 * k + 1], gain);
+    }
+}
+
+void OutputLevel::apply(std::int16_t* samples, std::uint64_t first, std::size_t frames) const
+{
+    if (fullFrom(first))
+        return;
+    for (std::size_t k = 0; k < frames; ++k) {
+        const double gain = fadeOutGain(depthAt(first + k));
+        for (std::size_t c = 0; c < 2; ++c)
+            samples[2 * k + c] = static_cast<std::int16_t>(std::lround(samples[2 * k + c] * gain));
     }
 }
 

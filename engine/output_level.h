@@ -27,6 +27,8 @@ public:
     // Scales `frames` frames of 8-bit stereo, the first of which is stream
     // frame `first`, around the format's silence.
     void apply(std::uint8_t* bytes, std::uint64_t first, std::size_t frames) const;
+    // The same for 16-bit stereo samples, around 0, rounded to nearest.
+    void apply(std::int16_t* samples, std::uint64_t first, std::size_t frames) const;
 
 private:
     double m_from = 0;
