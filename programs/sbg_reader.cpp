@@ -204,6 +204,7 @@ struct Block {
 class Reader {
 public:
     ReadResult<SbgProgram> read(std::string_view bytes);
+    std::optional<ReadError> voiceOnly(std::string_view spec, std::optional<VoiceSpec>& out) { return voice(spec, 0, out); }
 
 private:
     std::optional<ReadError> options(const std::vector<std::string_view>& w, int line);
@@ -558,7 +559,9 @@ ReadResult<SbgProgram> Reader::read(std::string_view bytes)
         return ReadError{0, "the file has no time lines: nothing to play"};
     if (m_program.generated && !m_program.lines.empty())
         note("the time lines are not played: the file's -p program plays instead");
-    m_program.description = toUtf8(trim(description));
+    while (!description.empty() && description.back() == '\n')
+        description.pop_back();
+    m_program.description = toUtf8(description);
     for (auto& n : m_program.notes)
         n = toUtf8(n);
     return std::move(m_program);
@@ -574,6 +577,19 @@ bool ToneSet::silent() const
 ReadResult<SbgProgram> readSbg(std::string_view bytes)
 {
     return Reader().read(bytes);
+}
+
+std::optional<double> readDecimal(std::string_view text)
+{
+    return decimal(text);
+}
+
+std::optional<VoiceSpec> readVoice(std::string_view text)
+{
+    std::optional<VoiceSpec> v;
+    if (Reader().voiceOnly(text, v))
+        return std::nullopt;
+    return v;
 }
 
 ReadResult<SbgProgram> readSbgFile(const std::string& path)

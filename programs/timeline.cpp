@@ -80,7 +80,10 @@ std::vector<Window> Resolver::windows() const
             if (at - prevAt < fade)
                 w.endSec = at + std::min(right, fade - (at - prevAt));
         }
-        // A transition starts no earlier than the one before it ended.
+        // Transitions do not overlap: a `->` period is the transition from its line's own time,
+        // cutting short the one into that line; otherwise one starts when the one before ends.
+        if (j > 0 && lines[prev].slideToNext)
+            out[j - 1].endSec = std::max(out[j - 1].startSec, std::min(out[j - 1].endSec, w.startSec));
         if (j > 0)
             w.startSec = std::max(w.startSec, out[j - 1].endSec);
         w.endSec = std::max(w.endSec, w.startSec);

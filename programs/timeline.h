@@ -51,7 +51,8 @@ struct MainTone {
 // thread may read a Timeline that no one is changing.
 class Timeline {
 public:
-    explicit Timeline(std::size_t positions = 0) : m_segments(positions) {}
+    Timeline() = default;
+    explicit Timeline(std::size_t positions) : m_segments(positions) {}
 
     // Segments of one position are added in time order, not overlapping.
     void add(std::size_t position, const Segment& segment);
