@@ -26,22 +26,28 @@ inline float sinCycles(float x)
 {
     constexpr float kMagic = 12582912.0f;  // 1.5 * 2^23
     x -= (x + kMagic) - kMagic;
-    x = x > 0.25f ? 0.5f - x : x;
-    x = x < -0.25f ? -0.5f - x : x;
+    // Both folds computed whatever x is, so the selects are plain blends.
+    const float above = 0.5f - x;
+    const float below = -0.5f - x;
+    x = x > 0.25f ? above : x;
+    x = x < -0.25f ? below : x;
     const float t = x * 6.28318530718f;
     const float t2 = t * t;
     return t * (1.0f + t2 * (-1.0f / 6 + t2 * (1.0f / 120 + t2 * (-1.0f / 5040 + t2 * (1.0f / 362880 - t2 / 39916800)))));
 }
 
 // Adds (a0 + da * i) * sin(2 pi phase_i) to out[i], where the phase (in cycles) advances by
-// inc + i * dinc at frame i: the tone's frequency moves linearly. Returns the phase after
-// the last frame, from double-precision sums so that it never drifts.
+// inc + i * dinc at frame i: the tone's frequency moves linearly. Within one call (at most
+// kChunkFrames) the phase is summed in float, about 1e-6 cycles off at worst; the returned
+// phase after the last frame comes from double sums, so it never drifts.
 double addSine(float* out, std::size_t frames, double phase, double inc, double dinc, float a0, float da)
 {
     const auto p0 = static_cast<float>(phase);
     const auto fi = static_cast<float>(inc);
     const auto fd = static_cast<float>(dinc * 0.5);
-    for (std::size_t i = 0; i < frames; ++i) {
+    // A 32-bit counter: its conversion to float vectorises, a size_t's does not.
+    const auto count = static_cast<std::int32_t>(frames);
+    for (std::int32_t i = 0; i < count; ++i) {
         const auto k = static_cast<float>(i);
         out[i] += (a0 + da * k) * sinCycles(p0 + k * (fi + (k - 1.0f) * fd));
     }
@@ -217,7 +223,7 @@ void ProgramPlayer::renderVoice(Voice& voice, const Segment& segment, float* lef
         voice.noise[static_cast<std::size_t>(*colourOf(p.kind))]->render(noise, frames);
         const auto n0 = static_cast<float>(a0 * kNoiseRmsAtFullLevel);
         const auto dn = static_cast<float>(da * kNoiseRmsAtFullLevel);
-        for (std::size_t i = 0; i < frames; ++i) {
+        for (std::int32_t i = 0; i < static_cast<std::int32_t>(frames); ++i) {
             const float v = (n0 + dn * static_cast<float>(i)) * noise[i];
             left[i] += v;
             right[i] += v;
@@ -318,15 +324,25 @@ void ProgramPlayer::render(float* stereo, std::size_t frames)
         renderChunk(left.data(), right.data(), n);
         const float target = quiet ? 0.0f : 1.0f;
         float* out = stereo + 2 * done;
-        for (std::size_t i = 0; i < n; ++i) {
-            m_fade = m_fade < target ? std::min(target, m_fade + kFadeStep) : std::max(target, m_fade - kFadeStep);
-            float gain = m_fade;
-            if (m_endFrame >= 0) {
-                const double remaining = static_cast<double>(m_endFrame - m_frame - static_cast<std::int64_t>(i)) - 1.0;
-                gain *= static_cast<float>(std::clamp(remaining / kFadeFrames, 0.0, 1.0));
+        const bool nearEnd =
+            m_endFrame >= 0 && static_cast<double>(m_endFrame - m_frame - static_cast<std::int64_t>(n)) < kFadeFrames + 1;
+        if (m_fade == target && target == 1.0f && !nearEnd) {
+            for (std::size_t i = 0; i < n; ++i) {
+                out[2 * i] = left[i];
+                out[2 * i + 1] = right[i];
             }
-            out[2 * i] = left[i] * gain;
-            out[2 * i + 1] = right[i] * gain;
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                m_fade = m_fade < target ? std::min(target, m_fade + kFadeStep) : std::max(target, m_fade - kFadeStep);
+                float gain = m_fade;
+                if (nearEnd) {
+                    const double remaining =
+                        static_cast<double>(m_endFrame - m_frame - static_cast<std::int64_t>(i)) - 1.0;
+                    gain *= static_cast<float>(std::clamp(remaining / kFadeFrames, 0.0, 1.0));
+                }
+                out[2 * i] = left[i] * gain;
+                out[2 * i + 1] = right[i] * gain;
+            }
         }
         m_frame += static_cast<std::int64_t>(n);
         done += n;
@@ -341,8 +357,13 @@ void ProgramPlayer::render(float* stereo, std::size_t frames)
 
 void toS16(const float* in, std::int16_t* out, std::size_t samples)
 {
-    for (std::size_t i = 0; i < samples; ++i)
-        out[i] = static_cast<std::int16_t>(std::lrint(std::clamp(in[i], -1.0f, 1.0f) * 32767.0f));
+    constexpr float kMagic = 12582912.0f;  // rounds to nearest, as lrint does, and vectorises
+    for (std::size_t i = 0; i < samples; ++i) {
+        float v = in[i] * 32767.0f;
+        v = v > 32767.0f ? 32767.0f : v;
+        v = v < -32767.0f ? -32767.0f : v;
+        out[i] = static_cast<std::int16_t>((v + kMagic) - kMagic);
+    }
 }
 
 }  // namespace quavira::programs
