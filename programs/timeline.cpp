@@ -221,13 +221,17 @@ double Timeline::peakSum() const
                 times.push_back(s.endSec);
         }
     }
+    // Where two segments meet at t, the larger of their levels there counts.
     const auto sumAt = [&](double t) {
         double sum = 0.0;
-        for (std::size_t p = 0; p < m_segments.size(); ++p) {
+        for (const auto& segs : m_segments) {
+            auto it = std::upper_bound(segs.begin(), segs.end(), t,
+                                       [](double x, const Segment& s) { return x < s.startSec; });
             double level = 0.0;
-            for (const auto& s : m_segments[p]) {
-                if (s.startSec <= t && t <= s.endSec)
-                    level = std::max(level, s.at(t).level);
+            for (int back = 0; back < 2 && it != segs.begin(); ++back) {
+                --it;
+                if (t <= it->endSec)
+                    level = std::max(level, it->at(t).level);
             }
             sum += level;
         }
@@ -238,11 +242,14 @@ double Timeline::peakSum() const
     times.erase(std::unique(times.begin(), times.end()), times.end());
     for (double t : times)
         peak = std::max(peak, sumAt(t));
-    for (const auto& bell : m_bells) {
+    // Bells striking together add up; they are stored in time order.
+    for (std::size_t i = 0; i < m_bells.size();) {
         double bells = 0.0;
-        for (const auto& other : m_bells)
-            bells += other.atSec == bell.atSec ? other.level : 0.0;
-        peak = std::max(peak, sumAt(bell.atSec) + bells);
+        std::size_t k = i;
+        for (; k < m_bells.size() && m_bells[k].atSec == m_bells[i].atSec; ++k)
+            bells += m_bells[k].level;
+        peak = std::max(peak, sumAt(m_bells[i].atSec) + bells);
+        i = k;
     }
     return peak;
 }

@@ -56,6 +56,7 @@ public:
 
     // Segments of one position are added in time order, not overlapping.
     void add(std::size_t position, const Segment& segment);
+    // Bells are added in time order.
     void addBell(const BellStrike& bell) { m_bells.push_back(bell); }
     // std::nullopt: the program plays on after its last change until stopped.
     void setLength(std::optional<double> lengthSec) { m_lengthSec = lengthSec; }
