@@ -15,6 +15,8 @@ namespace quavira::programs {
 namespace {
 
 constexpr double kDaySec = 86400.0;
+// Half the output's 44,100 frames per second (for a spin, its beat).
+constexpr double kHighestToneHz = 22050.0;
 
 bool isNameStart(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool isNameChar(char c) { return isNameStart(c) || (c >= '0' && c <= '9') || c == '_' || c == '-'; }
@@ -330,6 +332,8 @@ std::optional<ReadError> Reader::voice(std::string_view spec, int line, std::opt
         const auto f = decimal(body.substr(5));
         if (!f)
             return bad();
+        if (*f > kHighestToneHz)
+            return ReadError{line, quoted(spec) + " goes above 22,050 Hz, the highest tone that can play"};
         v.kind = VoiceKind::Bell;
         v.carrierHz = *f;
         out = v;
@@ -367,6 +371,8 @@ std::optional<ReadError> Reader::voice(std::string_view spec, int line, std::opt
         v.carrierHz = *first;
     }
     v.beatHz = beat;
+    if (v.carrierHz + std::abs(v.beatHz) / 2 > kHighestToneHz)
+        return ReadError{line, quoted(spec) + " goes above 22,050 Hz, the highest tone that can play"};
     out = v;
     return std::nullopt;
 }

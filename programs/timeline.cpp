@@ -13,11 +13,6 @@ constexpr double kDaySec = 86400.0;
 
 double lerp(double a, double b, double f) { return a + (b - a) * f; }
 
-VoiceParams params(const VoiceSpec& v)
-{
-    return {v.kind, v.carrierHz, v.beatHz, v.widthUs, v.level};
-}
-
 VoiceParams silenced(VoiceParams p)
 {
     p.level = 0.0;
@@ -133,12 +128,12 @@ void Resolver::position(std::size_t p, const std::vector<Window>& windows, Timel
                 // The old voice falls to silence at the midpoint, the new one rises after it.
                 const double mid = (w.startSec + w.endSec) / 2;
                 if (from)
-                    addClipped(timeline, p, {w.startSec, mid, params(*from), silenced(params(*from))});
+                    addClipped(timeline, p, {w.startSec, mid, *from, silenced(*from)});
                 if (to)
-                    addClipped(timeline, p, {mid, w.endSec, silenced(params(*to)), params(*to)});
+                    addClipped(timeline, p, {mid, w.endSec, silenced(*to), *to});
             } else {
-                const VoiceParams a = from ? params(*from) : silenced(params(*to));
-                const VoiceParams b = to ? params(*to) : silenced(params(*from));
+                const VoiceParams a = from ? *from : silenced(*to);
+                const VoiceParams b = to ? *to : silenced(*from);
                 addClipped(timeline, p, {w.startSec, w.endSec, a, b});
             }
         }
@@ -147,9 +142,9 @@ void Resolver::position(std::size_t p, const std::vector<Window>& windows, Timel
             const double steadyEnd = std::isinf(until) && std::isinf(m_endSec) ? until : std::min(until, m_endSec);
             if (std::isinf(steadyEnd)) {
                 if (w.endSec < steadyEnd)
-                    timeline.add(p, {std::max(w.endSec, 0.0), steadyEnd, params(*to), params(*to)});
+                    timeline.add(p, {std::max(w.endSec, 0.0), steadyEnd, *to, *to});
             } else {
-                addClipped(timeline, p, {w.endSec, steadyEnd, params(*to), params(*to)});
+                addClipped(timeline, p, {w.endSec, steadyEnd, *to, *to});
             }
         }
     }

@@ -11,14 +11,8 @@
 
 namespace quavira::programs {
 
-// What one position plays at an instant; the fields mean what VoiceSpec's do.
-struct VoiceParams {
-    VoiceKind kind = VoiceKind::Tone;
-    double carrierHz = 0.0;
-    double beatHz = 0.0;
-    double widthUs = 0.0;
-    double level = 0.0;
-};
+// What one position plays at an instant: a voice as a tone set writes it.
+using VoiceParams = VoiceSpec;
 
 // Every field moves linearly from `from` at startSec to `to` at endSec (kinds are equal).
 // endSec may be infinite: the voice then holds `from` for ever.

@@ -137,6 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ErrorCase{"NotTheFormat", "a: 200+4/10\n\nNOW a\nthis is prose\n", 4, "\"this\" is not a time"},
         ErrorCase{"BadVoice", "a: 200+4/10 20x/4\nNOW a\n", 1, "\"20x/4\" is not a voice"},
+        ErrorCase{"AboveTheHighestTone", "a: 22000+101/10\nNOW a\n", 1, "above 22,050 Hz"},
         ErrorCase{"BadTime", "a: 200+4/10\n25:00 a\n", 2, "is not a time"},
         ErrorCase{"OutOfOrder", "a: 200+4/10\n10:00 a\n12:00 a\n11:00 a\n", 4, "out of order"},
         ErrorCase{"UnknownName", "a: 200+4/10\nNOW a\n+00:10 b\n", 3, "\"b\" is not a tone set or block"},
