@@ -36,24 +36,34 @@ inline float sinCycles(float x)
     return t * (1.0f + t2 * (-1.0f / 6 + t2 * (1.0f / 120 + t2 * (-1.0f / 5040 + t2 * (1.0f / 362880 - t2 / 39916800)))));
 }
 
-// Adds (a0 + da * i) * sin(2 pi phase_i) to out[i], where the phase (in cycles) advances by
-// inc + i * dinc at frame i: the tone's frequency moves linearly. Within one call (at most
-// kChunkFrames) the phase is summed in float, about 1e-6 cycles off at worst; the returned
-// phase after the last frame comes from double sums, so it never drifts.
-double addSine(float* out, std::size_t frames, double phase, double inc, double dinc, float a0, float da)
+// One ear of a tone: its phase in cycles, and how it advances per frame.
+struct EarPhase {
+    double phase;
+    double inc;
+    double dinc;
+};
+
+// Adds (a0 + da * i) * sin(2 pi phase_i) to left[i] and right[i] for each ear's phase, which
+// advances by inc + i * dinc at frame i: the tone's frequency moves linearly. Within one call
+// (at most kChunkFrames) the phase is summed in float, about 1e-6 cycles off at worst; the
+// phases after the last frame come from double sums, so they never drift.
+void addSinePair(float* left, float* right, std::size_t frames, EarPhase& l, EarPhase& r, float a0, float da)
 {
-    const auto p0 = static_cast<float>(phase);
-    const auto fi = static_cast<float>(inc);
-    const auto fd = static_cast<float>(dinc * 0.5);
+    const auto lp = static_cast<float>(l.phase), li = static_cast<float>(l.inc), ld = static_cast<float>(l.dinc * 0.5);
+    const auto rp = static_cast<float>(r.phase), ri = static_cast<float>(r.inc), rd = static_cast<float>(r.dinc * 0.5);
     // A 32-bit counter: its conversion to float vectorises, a size_t's does not.
     const auto count = static_cast<std::int32_t>(frames);
     for (std::int32_t i = 0; i < count; ++i) {
         const auto k = static_cast<float>(i);
-        out[i] += (a0 + da * k) * sinCycles(p0 + k * (fi + (k - 1.0f) * fd));
+        const float amplitude = a0 + da * k;
+        left[i] += amplitude * sinCycles(lp + k * (li + (k - 1.0f) * ld));
+        right[i] += amplitude * sinCycles(rp + k * (ri + (k - 1.0f) * rd));
     }
     const auto n = static_cast<double>(frames);
-    const double p = phase + n * inc + 0.5 * n * (n - 1.0) * dinc;
-    return p - std::floor(p);
+    for (EarPhase* ear : {&l, &r}) {
+        const double p = ear->phase + n * ear->inc + 0.5 * n * (n - 1.0) * ear->dinc;
+        ear->phase = p - std::floor(p);
+    }
 }
 
 std::int64_t frameAt(double sec)
@@ -210,10 +220,11 @@ void ProgramPlayer::renderVoice(Voice& voice, const Segment& segment, float* lef
     case VoiceKind::Tone: {
         const double leftHz = p.carrierHz + p.beatHz / 2;
         const double rightHz = p.carrierHz - p.beatHz / 2;
-        voice.phaseLeft = addSine(left, frames, voice.phaseLeft, leftHz / kSampleRateHz,
-                                  (dCarrier + dBeat / 2) / kSampleRateHz, a0, da);
-        voice.phaseRight = addSine(right, frames, voice.phaseRight, rightHz / kSampleRateHz,
-                                   (dCarrier - dBeat / 2) / kSampleRateHz, a0, da);
+        EarPhase l{voice.phaseLeft, leftHz / kSampleRateHz, (dCarrier + dBeat / 2) / kSampleRateHz};
+        EarPhase r{voice.phaseRight, rightHz / kSampleRateHz, (dCarrier - dBeat / 2) / kSampleRateHz};
+        addSinePair(left, right, frames, l, r, a0, da);
+        voice.phaseLeft = l.phase;
+        voice.phaseRight = r.phase;
         return;
     }
     case VoiceKind::PinkNoise:
