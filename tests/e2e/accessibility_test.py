@@ -16,7 +16,6 @@ Exits 77 (skipped) when any of these is missing: scripts/setup installs
 them.
 """
 import importlib.util
-import json
 import os
 import shutil
 import signal
@@ -352,15 +351,6 @@ def note_announcement(event):
         ANNOUNCED.append(event.source.name)
 
 
-def display():
-    """The fixture's display when it runs, else one of our own."""
-    try:
-        with open(os.environ["QUAVIRA_TEST_DISPLAY_STATE"]) as f:
-            return d.Display.attach(json.load(f)["display"]), False
-    except Exception:  # no fixture, or its display is gone
-        return d.Display(), True
-
-
 def missing():
     absent = [tool for tool in ("Xvfb", "openbox", "xdotool", "dbus-daemon", "dbus-send") if not shutil.which(tool)]
     absent += [path for path in (LAUNCHER, REGISTRY) if not os.path.exists(path)]
@@ -379,7 +369,7 @@ def main():
         print("SKIPPED: not available: " + ", ".join(absent) + " (scripts/setup installs them)")
         return 77
     BUS = SessionBus()
-    DESKTOP, own = display()
+    DESKTOP, own = d.fixture_display()
     try:
         os.environ.pop("AT_SPI_BUS_ADDRESS", None)
         os.environ.update(BUS.env())
