@@ -366,7 +366,8 @@ def main():
     BINARY, args = os.path.abspath(sys.argv[1]), sys.argv[2:]
     absent = missing()
     if absent:
-        print("SKIPPED: not available: " + ", ".join(absent) + " (scripts/setup installs them)")
+        print("SKIPPED: not available: " + ", ".join(absent)
+              + " (scripts/setup installs the tools; CTest starts the display and the sound server)")
         return 77
     BUS = SessionBus()
     DESKTOP, own = d.fixture_display()
