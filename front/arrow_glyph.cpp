@@ -5,7 +5,7 @@
 #include <QFontInfo>
 #include <QPainter>
 
-ArrowGlyph::ArrowGlyph(QWidget* parent) : ClickLabel(parent) {}
+ArrowGlyph::ArrowGlyph(QWidget* parent) : ClickLabel(parent, QAccessible::Button) {}
 
 bool ArrowGlyph::drawsTriangle() const
 {

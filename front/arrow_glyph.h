@@ -6,7 +6,8 @@
 
 // Shows its text ("5" for up, "6" for down) in the symbol font the layout
 // names. Where that face is not installed it draws a triangle of the same
-// size instead, so the arrow still grows and shrinks with the font.
+// size instead, so the arrow still grows and shrinks with the font. To
+// assistive technology it is a button.
 // UI thread only.
 class ArrowGlyph : public ClickLabel {
     Q_OBJECT

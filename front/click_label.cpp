@@ -2,9 +2,60 @@
 // ClickLabel: a label that reports mouse presses, releases and clicks.
 #include "click_label.h"
 
+#include <QAccessibleWidget>
 #include <QMouseEvent>
 
-ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) {}
+namespace {
+
+// What assistive technology sees of a ClickLabel: its role, its name (the
+// layout's accessible name, else the text shown) and its press action.
+class ClickLabelAccessible : public QAccessibleWidget {
+public:
+    explicit ClickLabelAccessible(ClickLabel* label) : QAccessibleWidget(label, label->accessibleRole()) {}
+
+    QString text(QAccessible::Text t) const override
+    {
+        QString text = QAccessibleWidget::text(t);
+        if (t == QAccessible::Name && text.isEmpty())
+            text = label()->text();
+        return text;
+    }
+
+    QStringList actionNames() const override { return {pressAction()}; }
+
+    void doAction(const QString& actionName) override
+    {
+        if (actionName == pressAction() && label()->isEnabled())
+            label()->press();
+    }
+
+    QStringList keyBindingsForAction(const QString&) const override { return {}; }
+
+private:
+    ClickLabel* label() const { return static_cast<ClickLabel*>(widget()); }
+};
+
+QAccessibleInterface* clickLabelAccessible(const QString&, QObject* object)
+{
+    // Asked for the object's own class first, then each base class.
+    if (auto* label = qobject_cast<ClickLabel*>(object))
+        return new ClickLabelAccessible(label);
+    return nullptr;
+}
+
+}  // namespace
+
+ClickLabel::ClickLabel(QWidget* parent, QAccessible::Role role) : QLabel(parent), m_role(role)
+{
+    [[maybe_unused]] static const bool installed = (QAccessible::installFactory(clickLabelAccessible), true);
+}
+
+void ClickLabel::press()
+{
+    emit pressed(Qt::LeftButton);
+    emit clicked();
+    emit released(Qt::LeftButton);
+}
 
 void ClickLabel::mousePressEvent(QMouseEvent* event)
 {

@@ -2,6 +2,7 @@
 // The front window Form1: the binaural builder, the credits and the unseen stereo section.
 #include "tform1.h"
 
+#include "announcer.h"
 #include "arrow_glyph.h"
 #include "band_colour.h"
 #include "default_button.h"
@@ -10,8 +11,10 @@
 #include "random_source.h"
 #include "sleep_timer.h"
 #include "tmform.h"
+#include "tone_description.h"
 #include "tone_saving.h"
 
+#include <QAccessibleWidget>
 #include <QActionGroup>
 #include <QContextMenuEvent>
 #include <QDateTime>
@@ -55,6 +58,14 @@ int toSliderValue(std::int64_t hz)
                                                       std::numeric_limits<int>::max()));
 }
 
+// The window as assistive technology sees it: a window, not a bare pane.
+QAccessibleInterface* windowAccessible(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("TForm1"))
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* parent)
@@ -63,6 +74,7 @@ TForm1::TForm1(QWidget* parent)
       m_clock([] { return QDateTime::currentSecsSinceEpoch(); })
 {
     initFrontResources();
+    [[maybe_unused]] static const bool accessible = (QAccessible::installFactory(windowAccessible), true);
     m_ui.setupUi(this);
 
     setFixedSize(size());
@@ -82,6 +94,7 @@ TForm1::TForm1(QWidget* parent)
     // Attached only now, so loading the layout ran none of them.
     connectHandlers();
     buildMenu();
+    m_announcer = new Announcer(this);
 }
 
 void TForm1::connectHandlers()
@@ -382,7 +395,8 @@ void TForm1::setOffsetCaption(int offsetHz)
 
 void TForm1::ShowBand()
 {
-    const QColor colour = quavira::bandColour(m_ui.freqtrack->value());
+    const int offsetHz = m_ui.freqtrack->value();
+    const QColor colour = quavira::bandColour(offsetHz);
     QPalette windowPalette = palette();
     windowPalette.setColor(QPalette::Window, colour);
     setPalette(windowPalette);
@@ -391,6 +405,29 @@ void TForm1::ShowBand()
         textPalette.setColor(QPalette::WindowText, colour);
         display->setPalette(textPalette);
     }
+    showBandInWords(offsetHz);
+}
+
+void TForm1::showBandInWords(int offsetHz)
+{
+    // For those who cannot see or tell the colours: the window describes
+    // the offset; the slider names its band, which a screen reader says
+    // with the slider; a new band is announced, whatever moved the offset
+    // and wherever the focus is. Qt reports every description set, so
+    // each is set only when it changes.
+    const QString words = quavira::offsetDescription(offsetHz);
+    if (accessibleDescription() != words)
+        setAccessibleDescription(words);
+    const QString name = quavira::bandName(offsetHz);
+    const QString band = name.isEmpty() ? tr("No beat") : tr("%1 band").arg(name);
+    QSlider* slider = m_ui.freqtrack;
+    if (slider->accessibleDescription() == band)
+        return;
+    // The first band is the start state, said with the window.
+    const bool first = slider->accessibleDescription().isEmpty();
+    slider->setAccessibleDescription(band);
+    if (!first)
+        m_announcer->announce(words);
 }
 
 // --- Random choices and the start state -------------------------------------

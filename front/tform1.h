@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 
+class Announcer;
 class ArrowGlyph;
 class QAction;
 class QMenu;
@@ -93,6 +94,7 @@ private:
     // A random frequency into a stereo edit, then onto that channel of the panel.
     void randomStereoFrequency(quavira::Channel channel, QLineEdit* edit);
     static void setArrowPointSize(ArrowGlyph* arrow, int points);
+    void showBandInWords(int offsetHz);
 
     Ui::Form1 m_ui;
     TMForm* m_panel = nullptr;
@@ -104,4 +106,5 @@ private:
     QMenu* m_stopAfter = nullptr;
     QAction* m_minutesLeft = nullptr;
     SleepTimer* m_sleepTimer = nullptr;
+    Announcer* m_announcer = nullptr;
 };

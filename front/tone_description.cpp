@@ -9,10 +9,8 @@
 
 namespace quavira {
 
-namespace {
-
-// The band of a beat by the colour the front window gives it; a beat of 0
-// has the window's own colour and no band.
+// By the colour the front window gives the beat; a beat of 0 has the
+// window's own colour and no band.
 QString bandName(int beatHz)
 {
     static const std::pair<QRgb, const char*> kBands[] = {
@@ -24,8 +22,6 @@ QString bandName(int beatHz)
     return {};
 }
 
-}  // namespace
-
 QString toneTitle(int leftHz, int rightHz)
 {
     return QStringLiteral("%1 Hz / %2 Hz").arg(leftHz).arg(rightHz);
@@ -36,6 +32,12 @@ QString beatDescription(int leftHz, int rightHz)
     const int beatHz = std::abs(rightHz - leftHz);
     const QString band = bandName(beatHz);
     return band.isEmpty() ? QStringLiteral("No beat") : QStringLiteral("%1 Hz, %2").arg(beatHz).arg(band);
+}
+
+QString offsetDescription(int offsetHz)
+{
+    const QString band = bandName(offsetHz);
+    return band.isEmpty() ? QStringLiteral("No beat") : QStringLiteral("%1, %2 Hz beat").arg(band).arg(offsetHz);
 }
 
 }  // namespace quavira

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// How the program names the tone it plays: for the desktop's media controls
-// and for a saved file's tags.
+// How the program names the tone it plays: for the desktop's media controls,
+// a saved file's tags and screen readers.
 #pragma once
 
 #include <QString>
@@ -11,5 +11,10 @@ namespace quavira {
 QString toneTitle(int leftHz, int rightHz);
 // The beat and its band, "10 Hz, Alpha"; "No beat" for equal frequencies.
 QString beatDescription(int leftHz, int rightHz);
+// The band of a beat as its colour shows it, "Alpha"; empty for 0 Hz.
+QString bandName(int beatHz);
+// The builder's offset in words, as its colour shows it: "Alpha, 10 Hz
+// beat"; "No beat" for 0 Hz.
+QString offsetDescription(int offsetHz);
 
 }  // namespace quavira

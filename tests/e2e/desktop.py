@@ -6,6 +6,7 @@ Everything here acts from outside the program, as a user and a listener
 would: X events through XTEST (xdotool), pixels read back from the X server,
 message-box texts copied with Ctrl+C, sound recorded with parec.
 """
+import json
 import os
 import signal
 import subprocess
@@ -247,6 +248,16 @@ class Display:
         out = subprocess.run(["xclip", "-o", "-selection", "primary"], env={**os.environ, **self.env()},
                              capture_output=True, text=True, timeout=10)
         return out.stdout
+
+
+def fixture_display():
+    """The CTest fixture's display (QUAVIRA_TEST_DISPLAY_STATE) when it runs,
+    else one of our own; and whether it is our own, to close."""
+    try:
+        with open(os.environ["QUAVIRA_TEST_DISPLAY_STATE"]) as f:
+            return Display.attach(json.load(f)["display"]), False
+    except Exception:  # no fixture, or its display is gone
+        return Display(), True
 
 
 class Recording:

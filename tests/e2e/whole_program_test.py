@@ -12,7 +12,6 @@ need the test audio server (QUAVIRA_TEST_SINK and its client environment)
 and are skipped without it. Exits 77 when anything was skipped and nothing
 failed, so that CTest reports the test as skipped, not passed.
 """
-import json
 import math
 import os
 import shutil
@@ -395,15 +394,6 @@ class MessageBoxCaption(unittest.TestCase):
                     program.kill()
 
 
-def display():
-    """The fixture's display when it runs, else one of our own."""
-    try:
-        with open(os.environ["QUAVIRA_TEST_DISPLAY_STATE"]) as f:
-            return d.Display.attach(json.load(f)["display"]), False
-    except Exception:  # no fixture, or its display is gone
-        return d.Display(), True
-
-
 def main():
     global BUILD_DIR, BINARY, DESKTOP
     args = sys.argv[1:]
@@ -417,7 +407,7 @@ def main():
     if missing:
         print("SKIPPED: not installed: " + ", ".join(missing) + " (scripts/setup installs them)")
         return 77
-    DESKTOP, own = display()
+    DESKTOP, own = d.fixture_display()
     try:
         result = unittest.main(argv=[sys.argv[0], *args], verbosity=2, exit=False).result
     finally:
