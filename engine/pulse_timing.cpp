@@ -4,6 +4,7 @@
 
 #include "loop_format.h"
 #include "loop_renderer.h"
+#include "pulse_action_budget.h"
 
 #include <pulse/pulseaudio.h>
 
