@@ -4,6 +4,7 @@
 
 #include "pulse_action_budget.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace quavira {
@@ -13,14 +14,15 @@ namespace {
 // After a stalled server answered: time for it to catch up with what it
 // missed before its position is asked again.
 constexpr std::chrono::microseconds kCatchUp{20'000};
-// An answer slower than this comes from a server still catching up, or
-// stalled again.
+// An answer slower than this, and than twice the server's recent round
+// trips, comes from a server still catching up, or stalled again.
 constexpr PulseClock::duration kSlowAnswer = ActionBudget::kBudget / 4;
 
 }  // namespace
 
-LateAnswer::LateAnswer(PulseConnection& connection, BringInLine bringInLine)
+LateAnswer::LateAnswer(PulseConnection& connection, const StreamTiming& timing, BringInLine bringInLine)
     : m_connection(connection),
+      m_timing(timing),
       m_bringInLine(std::move(bringInLine)),
       m_catchUp(connection, [this] { ask(); }),
       m_position(connection, [this](const StreamPosition* position) { answered(position); })
@@ -59,21 +61,33 @@ void LateAnswer::ask()
     if (m_state != State::CatchingUp)
         return;
     ++m_asks;
-    m_state = m_connection.connected() && m_position.ask() ? State::Asking : State::Noted;
+    if (m_connection.connected() && m_position.ask())
+        m_state = State::Asking;
+    else
+        askAgain();
+}
+
+void LateAnswer::askAgain()
+{
+    if (m_asks >= kMostAsks) {
+        m_state = State::Idle;
+        return;
+    }
+    m_state = State::CatchingUp;
+    m_catchUp.arm(kCatchUp);
 }
 
 void LateAnswer::answered(const StreamPosition* position)
 {
     if (m_state != State::Asking)
         return;
-    // No position: the next request a call gives up on tries again.
     if (!position) {
-        m_state = State::Noted;
+        askAgain();
         return;
     }
-    if (position->answered - position->asked > kSlowAnswer && m_asks < kMostAsks) {
-        m_state = State::CatchingUp;
-        m_catchUp.arm(kCatchUp);
+    const PulseClock::duration slow = std::max(kSlowAnswer, 2 * m_timing.usualRoundTrip());
+    if (position->answered - position->asked > slow && m_asks < kMostAsks) {
+        askAgain();
         return;
     }
     m_state = State::Idle;

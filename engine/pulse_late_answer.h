@@ -15,11 +15,13 @@ namespace quavira {
 // position (the end of the queue) and noted it here. When the server
 // answers the request that call gave up on, it is given a moment to catch
 // up with what it missed (a null sink takes the stall's length at once),
-// then its position is asked again; an answer as quick as a running
-// server's is handed on, to move what the late call wrote up to where it
-// would have gone. A slow answer is asked again, at most kMostAsks times in
-// all, after which the last one is handed on as it is. Under the main
-// loop's lock, from either thread.
+// then its position is asked again; an answer about as quick as the
+// server's recent ones is handed on, to move what the late call wrote up
+// to where it would have gone. A slow answer, or none, is asked again, at
+// most kMostAsks times in all; then the last slow answer is handed on as it
+// is, and with none what was written stays where it is (a stop's fade check
+// corks the stream all the same). Under the main loop's lock, from either
+// thread.
 class LateAnswer {
 public:
     // What the late call did, and where it wrote.
@@ -29,7 +31,7 @@ public:
 
     static constexpr int kMostAsks = 5;
 
-    LateAnswer(PulseConnection& connection, BringInLine bringInLine);
+    LateAnswer(PulseConnection& connection, const StreamTiming& timing, BringInLine bringInLine);
     LateAnswer(const LateAnswer&) = delete;
     LateAnswer& operator=(const LateAnswer&) = delete;
 
@@ -52,7 +54,10 @@ private:
     void ask();
     void answered(const StreamPosition* position);
 
+    void askAgain();
+
     PulseConnection& m_connection;
+    const StreamTiming& m_timing;
     BringInLine m_bringInLine;
     State m_state = State::Idle;
     Kind m_kind = Kind::Change;

@@ -26,6 +26,12 @@ constexpr std::uint64_t kRewriteFirstFrames = LoopRenderer::kFadeFrames + kFrame
 constexpr std::uint64_t kRewriteHeadFrames = kFramesPerSecond * 40 / 1000;
 constexpr microseconds kRewriteBodyDelay{5'000};
 
+std::uint64_t framesSince(PulseClock::time_point then, PulseClock::time_point now)
+{
+    const auto us = std::chrono::duration_cast<microseconds>(now - then).count();
+    return us > 0 ? static_cast<std::uint64_t>(us) * kFramesPerSecond / 1'000'000 : 0;
+}
+
 }  // namespace
 
 PulseQueueWriter::PulseQueueWriter(PulseConnection& connection)
@@ -81,11 +87,44 @@ std::uint64_t PulseQueueWriter::stopAt(std::uint64_t from)
 void PulseQueueWriter::fullLevel()
 {
     m_level.reset();
+    m_levelEnd = 0;
+    m_levelDepth = 0;
+}
+
+void PulseQueueWriter::anchorLevel(std::uint64_t frame, PulseClock::time_point when)
+{
+    m_anchorFrame = frame;
+    m_anchorTime = when;
+}
+
+void PulseQueueWriter::moveLevelLater(double depth, std::uint64_t frames, PulseClock::time_point now)
+{
+    const std::uint64_t from = m_anchorFrame + framesSince(m_anchorTime, now);
+    m_level.moveTo(from, depth, frames);
+    m_levelEnd = from + frames;
+    m_levelDepth = depth;
+}
+
+void PulseQueueWriter::carryLevel(std::uint64_t first, PulseClock::time_point when)
+{
+    const std::uint64_t then = m_anchorFrame + framesSince(m_anchorTime, when);
+    const double depth = m_level.depthAt(then);
+    const std::uint64_t left = m_levelEnd > then ? m_levelEnd - then : 0;
+    first = std::max<std::uint64_t>(first, 1);
+    // At `depth` from frame 1 on (frame 0 is the lead-in's), moving on
+    // from `first` as the move would have.
+    m_level.reset();
+    m_level.moveTo(0, depth, 0);
+    m_level.moveTo(first, m_levelDepth, left);
+    m_levelEnd = first + left;
+    anchorLevel(first, when);
 }
 
 void PulseQueueWriter::moveLevel(std::uint64_t from, double depth, std::uint64_t frames)
 {
     m_level.moveTo(from, depth, frames);
+    m_levelEnd = from + frames;
+    m_levelDepth = depth;
     const std::uint64_t end = endOfQueue();
     if (from >= end)
         return;

@@ -55,6 +55,15 @@ public:
     // from `from` is sent again at that level.
     void moveLevel(std::uint64_t from, double depth, std::uint64_t frames);
     const OutputLevel& level() const { return m_level; }
+    // The level in time, for a stream that may be made anew: stream frame
+    // `frame` is heard at `when`.
+    void anchorLevel(std::uint64_t frame, PulseClock::time_point when);
+    // With no stream to send to (one being brought back): the move as it
+    // would stand now, carried onto the next stream.
+    void moveLevelLater(double depth, std::uint64_t frames, PulseClock::time_point now);
+    // A new stream whose frame `first` (after a lead-in: not 0) is heard at
+    // `when`: the level goes on from where it stands in time.
+    void carryLevel(std::uint64_t first, PulseClock::time_point when);
 
     // Renders from the renderer's position up to `end` and sends it.
     void queueUntil(std::uint64_t end);
@@ -85,6 +94,11 @@ private:
     PulseConnection& m_connection;
     LoopRenderer m_renderer;
     OutputLevel m_level;
+    // Where the last move of the level ends, and the frame heard at a moment.
+    std::uint64_t m_levelEnd = 0;
+    double m_levelDepth = 0;
+    std::uint64_t m_anchorFrame = 0;
+    PulseClock::time_point m_anchorTime{};
     std::array<std::vector<std::uint8_t>, 2> m_copies;
     std::size_t m_playingCopy = 0;
     std::size_t m_latestCopy = 0;

@@ -32,6 +32,7 @@ constexpr std::uint64_t kStartLeadInFrames = kFramesPerSecond * 7 / 1000;
 constexpr microseconds kCorkSlack{5'000};
 // A fade check the server could not answer is asked again after this.
 constexpr microseconds kFadeCheckRetry{20'000};
+constexpr int kMostFadeCheckFailures = 10;
 // A change of latency is calibrated once the server has moved to it: one
 // step of the old latency, PipeWire's largest quantum at most, may still
 // follow the change.
@@ -43,7 +44,7 @@ PulseWaveOut::PulseWaveOut()
     : m_connection(*this),
       m_timing(m_connection, [this] { m_late.serverBack(); }),
       m_corkedPosition(m_connection, [this](const StreamPosition* position) { corkedPositionAnswered(position); }),
-      m_late(m_connection,
+      m_late(m_connection, m_timing,
              [this](LateAnswer::Kind kind, std::uint64_t frame, const StreamPosition& position) {
                  bringInLine(kind, frame, position);
              }),
@@ -194,12 +195,19 @@ MmResult PulseWaveOut::reset(WaveOutHandle handle)
     if (at.answer == Answer::Failed)
         return kMmSysNoError;
     fadeOutFrom(at.frame);
-    if (at.answer == Answer::Fresh)
+    if (at.answer == Answer::Fresh) {
         scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, at.position));
-    else
-        // After what is queued: moved up, and the stream corked, once the
-        // server answers.
-        m_late.note(LateAnswer::Kind::Stop, at.frame);
+        return kMmSysNoError;
+    }
+    // After what is queued: moved up once the server answers. The fade
+    // check corks the stream however the answer comes; until it is moved
+    // up, it looks when the queue would have played out by the server's
+    // last report.
+    m_late.note(LateAnswer::Kind::Stop, at.frame);
+    StreamPosition reported;
+    scheduleFadeCheck(m_timing.lastReported(&reported)
+                          ? microseconds((m_fadeEnd - std::min(m_fadeEnd, reported.played())) * 1'000'000 / kFramesPerSecond)
+                          : microseconds(queueFrames(m_latency) * 1'000'000 / kFramesPerSecond));
     return kMmSysNoError;
 }
 
@@ -268,14 +276,25 @@ void PulseWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64_t f
         return;
     const BudgetedCall call(m_budget);
     MainloopLock lock(m_connection.mainloop());
-    if (m_playback != Playback::Playing || !m_connection.connected())
-        return;
-    const WritePoint at = writePoint(call.deadline(), false);
-    if (at.answer == Answer::Failed)
-        return;
+    if (m_playback == Playback::Playing && m_connection.connected()) {
+        const WritePoint at = writePoint(call.deadline(), false);
+        if (at.answer != Answer::Failed) {
+            moveLevel(at, depth, frames);
+            return;
+        }
+    }
+    // The sleep timer's fade goes on in time while the tone is brought back.
+    if (m_connection.resuming())
+        m_writer.moveLevelLater(depth, frames, PulseClock::now());
+}
+
+void PulseWaveOut::moveLevel(const WritePoint& at, double depth, std::uint64_t frames)
+{
     // It arrives when asked, counted from what is heard now (as near as is
     // known); what is heard before `at.frame` cannot change any more.
-    const std::uint64_t playing = at.answer == Answer::Fresh ? at.position.played() : at.frame;
+    const bool fresh = at.answer == Answer::Fresh;
+    const std::uint64_t playing = fresh ? at.position.played() : at.frame;
+    m_writer.anchorLevel(playing, fresh ? at.position.answered : PulseClock::now());
     const std::uint64_t arrives = playing + frames;
     m_writer.moveLevel(at.frame, depth, arrives > at.frame ? arrives - at.frame : 0);
 }
@@ -406,6 +425,7 @@ void PulseWaveOut::beginPlaying(std::uint64_t first)
 void PulseWaveOut::fadeOutFrom(std::uint64_t from)
 {
     m_fadeEnd = m_writer.stopAt(from);
+    m_fadeCheckFailures = 0;
     m_playback = Playback::FadingOut;
     m_ready.store(false, std::memory_order_relaxed);
 }
@@ -540,16 +560,21 @@ void PulseWaveOut::fadeCheckAnswered(const StreamPosition* position)
 {
     if (m_playback != Playback::FadingOut || !m_connection.connected())
         return;
+    // A server that cannot tell: asked again a few times, then corked all
+    // the same, since a stream left uncorked plays on.
     if (!position) {
-        scheduleFadeCheck(kFadeCheckRetry);
-        return;
-    }
-    if (position->played() < m_fadeEnd) {
+        if (++m_fadeCheckFailures < kMostFadeCheckFailures) {
+            scheduleFadeCheck(kFadeCheckRetry);
+            return;
+        }
+    } else if (position->played() < m_fadeEnd) {
+        m_fadeCheckFailures = 0;
         scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, *position));
         return;
     }
     // The fade-out has been played. While the user still acts, the stream
     // stays primed with the silence after it; otherwise it rests.
+    m_fadeCheckFailures = 0;
     if (recentInput() && m_latency == Latency::Quick) {
         m_playback = Playback::Primed;
         m_ready.store(true, std::memory_order_relaxed);
@@ -599,9 +624,11 @@ void PulseWaveOut::streamLost()
 void PulseWaveOut::streamBack()
 {
     // A new stream: its read position is 0 and it is corked. The tone
-    // starts from the loop's first frame after a lead-in.
+    // starts from the loop's first frame after a lead-in, at the level the
+    // output has reached meanwhile.
     m_timing.restart(m_latency);
     m_writer.restartAt(0);
+    m_writer.carryLevel(kResumeLeadInFrames, PulseClock::now());
     beginPlaying(kResumeLeadInFrames);
     pa_operation_unref(pa_stream_cork(m_connection.stream(), 0, nullptr, nullptr));
 }

@@ -130,6 +130,7 @@ private:
 
     MmResult startFromCorked(Deadline deadline, Latency wanted);
     MmResult startPlaying(Deadline deadline, Latency wanted);
+    void moveLevel(const WritePoint& at, double depth, std::uint64_t frames);
     // `supersedes`: what the call writes replaces whatever a late call wrote.
     WritePoint writePoint(Deadline deadline, bool supersedes);
     // The first frame a rewrite may start at now, with what comes before
@@ -187,6 +188,7 @@ private:
     std::uint64_t m_fadeEnd = 0;  // the first silent frame after a fade-out
     PulseTimer m_fadeTimer;
     PositionRequest m_fadeCheck;
+    int m_fadeCheckFailures = 0;  // answers without a position since the last with one
     PulseTimer m_quietTimer;
     PulseTimer m_calibrateTimer;
 
