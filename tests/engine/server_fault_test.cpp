@@ -141,11 +141,12 @@ private:
                 break;
             if (fds[0].revents)
                 break;
-            if (fds[1].revents & POLLIN)
-                accept(directions);
-            for (std::size_t k = 0; k < directions.size(); ++k)
+            // Those polled, before a new connection adds its own.
+            for (std::size_t k = 0; k + 2 < fds.size(); ++k)
                 if (fds[k + 2].revents & (POLLIN | POLLHUP))
                     take(directions[k]);
+            if (fds[1].revents & POLLIN)
+                accept(directions);
             for (Direction& d : directions)
                 for (; !d.held.empty() && d.held.front().due <= Clock::now(); d.held.pop_front())
                     (void)!::write(d.to, d.held.front().bytes.data(), d.held.front().bytes.size());
