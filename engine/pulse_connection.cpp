@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <utility>
 
 namespace quavira {
 
@@ -70,25 +71,6 @@ MainloopLock::MainloopLock(pa_threaded_mainloop* mainloop) : m_mainloop(mainloop
 MainloopLock::~MainloopLock()
 {
     pa_threaded_mainloop_unlock(m_mainloop);
-}
-
-Deadline ActionBudget::begin(PulseClock::time_point now)
-{
-    if (now - m_lastEnd > kGap)
-        m_spent = {};
-    m_callStart = now;
-    return now + std::max<PulseClock::duration>(kBudget - m_spent, PulseClock::duration::zero());
-}
-
-void ActionBudget::end(PulseClock::time_point now)
-{
-    m_spent += now - m_callStart;
-    m_lastEnd = now;
-}
-
-void ActionBudget::newAction()
-{
-    m_lastEnd = {};
 }
 
 PulseConnection::PulseConnection(PulseStreamEvents& events) : m_events(events) {}
@@ -170,7 +152,7 @@ MmResult PulseConnection::connect(const pa_buffer_attr& attributes, Deadline dea
         disconnect();
         return kMmSysError;
     }
-    m_streamReady = true;
+    m_link = Link::Up;
     return kMmSysNoError;
 }
 
@@ -223,8 +205,10 @@ void PulseConnection::disconnect()
         pa_context_unref(m_context);
         m_context = nullptr;
     }
-    m_streamReady = false;
-    m_attempting = false;
+    if (m_link == Link::Up)
+        m_link = Link::Down;
+    else if (m_link == Link::Attempting)
+        m_link = Link::Waiting;
 }
 
 void PulseConnection::setAlarm(Alarm& alarm, Deadline deadline)
@@ -289,12 +273,36 @@ void PulseConnection::freeTimer(pa_time_event*& timer)
     timer = nullptr;
 }
 
+PulseTimer::PulseTimer(PulseConnection& connection, std::function<void()> fired)
+    : m_connection(connection), m_fired(std::move(fired))
+{
+}
+
+void PulseTimer::arm(microseconds delay)
+{
+    cancel();
+    m_event = m_connection.newTimer(delay, onTime, this);
+}
+
+void PulseTimer::cancel()
+{
+    m_connection.freeTimer(m_event);
+}
+
+void PulseTimer::onTime(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)
+{
+    // Disarmed before it runs: `fired` may arm it again.
+    auto* me = static_cast<PulseTimer*>(self);
+    me->cancel();
+    me->m_fired();
+}
+
 void PulseConnection::startResuming(const pa_buffer_attr& attributes)
 {
     m_attributes = attributes;
-    if (m_resuming)
+    if (resuming())
         return;
-    m_resuming = true;
+    m_link = Link::Waiting;
     m_attempts.store(0, std::memory_order_relaxed);
     m_backOff = kFirstAttempt;
     watchSocket();
@@ -303,12 +311,13 @@ void PulseConnection::startResuming(const pa_buffer_attr& attributes)
 
 void PulseConnection::stopResuming()
 {
-    if (!m_resuming)
+    if (!resuming())
         return;
-    m_resuming = false;
+    const bool attempting = m_link == Link::Attempting;
+    m_link = Link::Down;
     freeTimer(m_attemptTimer);
     unwatchSocket();
-    if (m_attempting)
+    if (attempting)
         disconnect();
 }
 
@@ -328,7 +337,7 @@ void PulseConnection::attempt()
     freeTimer(m_attemptTimer);
     m_attempts.fetch_add(1, std::memory_order_relaxed);
     // An attempt still on its way when the next is due is dropped for it.
-    m_attempting = beginContext();
+    m_link = beginContext() ? Link::Attempting : Link::Waiting;
     m_backOff = std::min(2 * m_backOff, kLongestBackOff);
     scheduleAttempt(m_backOff);
 }
@@ -378,7 +387,7 @@ void PulseConnection::onSocketDirectory(pa_mainloop_api*, pa_io_event*, int fd, 
             at += sizeof(inotify_event) + event->len;
         }
     }
-    if (socketAppeared && me->m_resuming) {
+    if (socketAppeared && me->resuming()) {
         // The server is back: try now, and soon again if it was not ready.
         me->m_backOff = kFirstAttempt / 2;
         me->scheduleAttempt(kAttemptAfterSocket);
@@ -390,15 +399,14 @@ void PulseConnection::onContextState(pa_context* context, void* self)
     auto* me = static_cast<PulseConnection*>(self);
     pa_threaded_mainloop_signal(me->m_mainloop, 0);
     const pa_context_state_t state = pa_context_get_state(context);
-    if (me->m_attempting) {
-        if (state == PA_CONTEXT_READY && !me->beginStream(me->m_attributes))
-            me->m_attempting = false;  // the next attempt starts afresh
-        else if (!PA_CONTEXT_IS_GOOD(state))
-            me->m_attempting = false;
+    if (me->m_link == Link::Attempting) {
+        // A failed attempt leaves the next one to start afresh.
+        if ((state == PA_CONTEXT_READY && !me->beginStream(me->m_attributes)) || !PA_CONTEXT_IS_GOOD(state))
+            me->m_link = Link::Waiting;
         return;
     }
-    if (!PA_CONTEXT_IS_GOOD(state) && me->m_streamReady) {
-        me->m_streamReady = false;
+    if (!PA_CONTEXT_IS_GOOD(state) && me->m_link == Link::Up) {
+        me->m_link = Link::Down;
         me->m_events.streamLost();
     }
 }
@@ -410,21 +418,19 @@ void PulseConnection::onStreamState(pa_stream* stream, void* self)
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_READY)
         me->m_volume.streamReady(me->m_context, stream);  // volume hook
-    if (me->m_attempting) {
+    if (me->m_link == Link::Attempting) {
         if (state == PA_STREAM_READY) {
-            me->m_attempting = false;
-            me->m_resuming = false;
+            me->m_link = Link::Up;
             me->freeTimer(me->m_attemptTimer);
             me->unwatchSocket();
-            me->m_streamReady = true;
             me->m_events.streamBack();
         } else if (!PA_STREAM_IS_GOOD(state)) {
-            me->m_attempting = false;
+            me->m_link = Link::Waiting;
         }
         return;
     }
-    if (!PA_STREAM_IS_GOOD(state) && me->m_streamReady) {
-        me->m_streamReady = false;
+    if (!PA_STREAM_IS_GOOD(state) && me->m_link == Link::Up) {
+        me->m_link = Link::Down;
         me->m_events.streamLost();
     }
 }
