@@ -4,6 +4,7 @@
 #include "channel_synthesis.h"
 #include "loop_buffer.h"
 #include "loop_renderer.h"
+#include "loop_tones.h"
 #include "loop_snapshots.h"
 
 #include <gtest/gtest.h>
@@ -22,12 +23,7 @@ constexpr std::size_t kFade = LoopRenderer::kFadeFrames;
 
 Bytes tones(std::int32_t leftHz, std::int32_t rightHz, std::int8_t amplitude = 126)
 {
-    std::vector<Sample> buffer(kLoopBytes);
-    fillChannel(buffer, leftHz, amplitude, 0.0f, Channel::Left);
-    fillChannel(buffer, rightHz, amplitude, 0.0f, Channel::Right);
-    Bytes bytes(kLoopBytes);
-    loadBytes(buffer, bytes.data());
-    return bytes;
+    return testing::loopTones(leftHz, rightHz, amplitude);
 }
 
 Bytes render(LoopRenderer& renderer, std::size_t frames)

@@ -6,6 +6,7 @@
 #include "loop_format.h"
 #include "output_level.h"
 #include "output_stage.h"
+#include "loop_tones.h"
 
 #include <gtest/gtest.h>
 
@@ -24,12 +25,7 @@ constexpr std::size_t kFade = VoiceTrack::kFadeFrames;
 
 Bytes tones(std::int32_t leftHz, std::int32_t rightHz, std::int8_t amplitude = 126)
 {
-    std::vector<Sample> buffer(kLoopBytes);
-    fillChannel(buffer, leftHz, amplitude, 0.0f, Channel::Left);
-    fillChannel(buffer, rightHz, amplitude, 0.0f, Channel::Right);
-    Bytes bytes(kLoopBytes);
-    loadBytes(buffer, bytes.data());
-    return bytes;
+    return testing::loopTones(leftHz, rightHz, amplitude);
 }
 
 // Noise that cannot be made again: every frame a fresh draw.
