@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
-#include <utility>
 
 namespace quavira {
 
@@ -71,6 +70,25 @@ MainloopLock::MainloopLock(pa_threaded_mainloop* mainloop) : m_mainloop(mainloop
 MainloopLock::~MainloopLock()
 {
     pa_threaded_mainloop_unlock(m_mainloop);
+}
+
+Deadline ActionBudget::begin(PulseClock::time_point now)
+{
+    if (now - m_lastEnd > kGap)
+        m_spent = {};
+    m_callStart = now;
+    return now + std::max<PulseClock::duration>(kBudget - m_spent, PulseClock::duration::zero());
+}
+
+void ActionBudget::end(PulseClock::time_point now)
+{
+    m_spent += now - m_callStart;
+    m_lastEnd = now;
+}
+
+void ActionBudget::newAction()
+{
+    m_lastEnd = {};
 }
 
 PulseConnection::PulseConnection(PulseStreamEvents& events) : m_events(events) {}
@@ -152,7 +170,7 @@ MmResult PulseConnection::connect(const pa_buffer_attr& attributes, Deadline dea
         disconnect();
         return kMmSysError;
     }
-    m_link = Link::Up;
+    m_streamReady = true;
     return kMmSysNoError;
 }
 
@@ -205,10 +223,8 @@ void PulseConnection::disconnect()
         pa_context_unref(m_context);
         m_context = nullptr;
     }
-    if (m_link == Link::Up)
-        m_link = Link::Down;
-    else if (m_link == Link::Attempting)
-        m_link = Link::Waiting;
+    m_streamReady = false;
+    m_attempting = false;
 }
 
 void PulseConnection::setAlarm(Alarm& alarm, Deadline deadline)
@@ -273,36 +289,12 @@ void PulseConnection::freeTimer(pa_time_event*& timer)
     timer = nullptr;
 }
 
-PulseTimer::PulseTimer(PulseConnection& connection, std::function<void()> fired)
-    : m_connection(connection), m_fired(std::move(fired))
-{
-}
-
-void PulseTimer::arm(microseconds delay)
-{
-    cancel();
-    m_event = m_connection.newTimer(delay, onTime, this);
-}
-
-void PulseTimer::cancel()
-{
-    m_connection.freeTimer(m_event);
-}
-
-void PulseTimer::onTime(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self)
-{
-    // Disarmed before it runs: `fired` may arm it again.
-    auto* me = static_cast<PulseTimer*>(self);
-    me->cancel();
-    me->m_fired();
-}
-
 void PulseConnection::startResuming(const pa_buffer_attr& attributes)
 {
     m_attributes = attributes;
-    if (resuming())
+    if (m_resuming)
         return;
-    m_link = Link::Waiting;
+    m_resuming = true;
     m_attempts.store(0, std::memory_order_relaxed);
     m_backOff = kFirstAttempt;
     watchSocket();
@@ -311,13 +303,12 @@ void PulseConnection::startResuming(const pa_buffer_attr& attributes)
 
 void PulseConnection::stopResuming()
 {
-    if (!resuming())
+    if (!m_resuming)
         return;
-    const bool attempting = m_link == Link::Attempting;
-    m_link = Link::Down;
+    m_resuming = false;
     freeTimer(m_attemptTimer);
     unwatchSocket();
-    if (attempting)
+    if (m_attempting)
         disconnect();
 }
 
@@ -337,7 +328,7 @@ void PulseConnection::attempt()
     freeTimer(m_attemptTimer);
     m_attempts.fetch_add(1, std::memory_order_relaxed);
     // An attempt still on its way when the next is due is dropped for it.
-    m_link = beginContext() ? Link::Attempting : Link::Waiting;
+    m_attempting = beginContext();
     m_backOff = std::min(2 * m_backOff, kLongestBackOff);
     scheduleAttempt(m_backOff);
 }
@@ -387,7 +378,7 @@ void PulseConnection::onSocketDirectory(pa_mainloop_api*, pa_io_event*, int fd, 
             at += sizeof(inotify_event) + event->len;
         }
     }
-    if (socketAppeared && me->resuming()) {
+    if (socketAppeared && me->m_resuming) {
         // The server is back: try now, and soon again if it was not ready.
         me->m_backOff = kFirstAttempt / 2;
         me->scheduleAttempt(kAttemptAfterSocket);
@@ -399,14 +390,15 @@ void PulseConnection::onContextState(pa_context* context, void* self)
     auto* me = static_cast<PulseConnection*>(self);
     pa_threaded_mainloop_signal(me->m_mainloop, 0);
     const pa_context_state_t state = pa_context_get_state(context);
-    if (me->m_link == Link::Attempting) {
-        // A failed attempt leaves the next one to start afresh.
-        if ((state == PA_CONTEXT_READY && !me->beginStream(me->m_attributes)) || !PA_CONTEXT_IS_GOOD(state))
-            me->m_link = Link::Waiting;
+    if (me->m_attempting) {
+        if (state == PA_CONTEXT_READY && !me->beginStream(me->m_attributes))
+            me->m_attempting = false;  // the next attempt starts afresh
+        else if (!PA_CONTEXT_IS_GOOD(state))
+            me->m_attempting = false;
         return;
     }
-    if (!PA_CONTEXT_IS_GOOD(state) && me->m_link == Link::Up) {
-        me->m_link = Link::Down;
+    if (!PA_CONTEXT_IS_GOOD(state) && me->m_streamReady) {
+        me->m_streamReady = false;
         me->m_events.streamLost();
     }
 }
@@ -418,19 +410,21 @@ void PulseConnection::onStreamState(pa_stream* stream, void* self)
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (state == PA_STREAM_READY)
         me->m_volume.streamReady(me->m_context, stream);  // volume hook
-    if (me->m_link == Link::Attempting) {
+    if (me->m_attempting) {
         if (state == PA_STREAM_READY) {
-            me->m_link = Link::Up;
+            me->m_attempting = false;
+            me->m_resuming = false;
             me->freeTimer(me->m_attemptTimer);
             me->unwatchSocket();
+            me->m_streamReady = true;
             me->m_events.streamBack();
         } else if (!PA_STREAM_IS_GOOD(state)) {
-            me->m_link = Link::Waiting;
+            me->m_attempting = false;
         }
         return;
     }
-    if (!PA_STREAM_IS_GOOD(state) && me->m_link == Link::Up) {
-        me->m_link = Link::Down;
+    if (!PA_STREAM_IS_GOOD(state) && me->m_streamReady) {
+        me->m_streamReady = false;
         me->m_events.streamLost();
     }
 }

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include <pulse/def.h>
@@ -64,6 +63,28 @@ private:
     pa_threaded_mainloop* m_mainloop;
 };
 
+// How long one user action (a click, a key) may wait for the server in
+// all, however many calls it makes: calls that follow each other within
+// kGap belong to one action and share its kBudget, which only the time
+// spent in them uses up. UI thread only.
+class ActionBudget {
+public:
+    static constexpr std::chrono::milliseconds kBudget{180};
+    static constexpr std::chrono::milliseconds kGap{20};
+
+    // The deadline of a call starting at `now`.
+    Deadline begin(PulseClock::time_point now);
+    // The call that began last has ended at `now`.
+    void end(PulseClock::time_point now);
+    // The user has just acted: the next call begins a new action.
+    void newAction();
+
+private:
+    PulseClock::time_point m_lastEnd{};
+    PulseClock::duration m_spent{};
+    PulseClock::time_point m_callStart{};
+};
+
 // One context and one playback stream, 8-bit stereo at 44,100 Hz, created
 // corked. Every call is made under the main loop's lock (MainloopLock on
 // mainloop()), from the UI thread or from libpulse's own thread.
@@ -106,7 +127,7 @@ public:
     // (PulseStreamEvents::streamBack) or stopResuming is called.
     void startResuming(const pa_buffer_attr& attributes);
     void stopResuming();
-    bool resuming() const { return m_link == Link::Waiting || m_link == Link::Attempting; }
+    bool resuming() const { return m_resuming; }
     // Connection attempts made since the stream was lost, for the tests.
     std::uint64_t resumeAttempts() const { return m_attempts.load(std::memory_order_relaxed); }
 
@@ -148,11 +169,9 @@ private:
     pa_stream* m_stream = nullptr;
     pa_buffer_attr m_attributes{};
 
-    // Down: no stream, or one not ready yet. Up: the stream has been ready
-    // and not lost since. Waiting: a lost stream is to come back, and the
-    // next attempt is due later; Attempting: one is on its way.
-    enum class Link { Down, Up, Waiting, Attempting };
-    Link m_link = Link::Down;
+    bool m_streamReady = false;  // the stream has been ready and not lost since
+    bool m_resuming = false;
+    bool m_attempting = false;  // a connection of the resuming is on its way
     std::chrono::microseconds m_backOff{};
     pa_time_event* m_attemptTimer = nullptr;
     int m_socketWatch = -1;
@@ -162,29 +181,6 @@ private:
     // Volume hooks: the new stream's volume (beginStream), ready
     // (onStreamState) and gone (disconnect).
     PulseStreamVolume m_volume;
-};
-
-// A one-shot timer run by libpulse's thread: `fired` runs when it rings,
-// with the main loop's lock held, and it is armed until then. Under the
-// main loop's lock.
-class PulseTimer {
-public:
-    PulseTimer(PulseConnection& connection, std::function<void()> fired);
-    ~PulseTimer() { cancel(); }
-    PulseTimer(const PulseTimer&) = delete;
-    PulseTimer& operator=(const PulseTimer&) = delete;
-
-    // Rings `delay` from now, instead of when it was to ring.
-    void arm(std::chrono::microseconds delay);
-    void cancel();
-    bool armed() const { return m_event != nullptr; }
-
-private:
-    static void onTime(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
-
-    PulseConnection& m_connection;
-    std::function<void()> m_fired;
-    pa_time_event* m_event = nullptr;
 };
 
 template <typename Ready>

@@ -4,7 +4,6 @@
 
 #include "loop_format.h"
 #include "loop_renderer.h"
-#include "pulse_action_budget.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -210,7 +209,7 @@ void StreamTiming::answered(const StreamPosition* position)
         m_answer.reset();
     }
     pa_threaded_mainloop_signal(m_connection.mainloop(), 0);
-    if (std::exchange(m_callerGone, false))
+    if (std::exchange(m_callerGone, false) && position)
         m_late();
 }
 
@@ -264,11 +263,6 @@ std::uint64_t StreamTiming::stepFrames() const
     return std::max(m_floorFrames, m_learntFrames);
 }
 
-PulseClock::duration StreamTiming::usualRoundTrip() const
-{
-    return *std::max_element(m_roundTrips.begin(), m_roundTrips.end());
-}
-
 std::uint64_t StreamTiming::writableFrom(const StreamPosition& position) const
 {
     // The server read its index at some moment since it was asked, and the
@@ -276,7 +270,7 @@ std::uint64_t StreamTiming::writableFrom(const StreamPosition& position) const
     // round trip, this position's among them (a busy machine delays one now
     // and then).
     const auto now = PulseClock::now();
-    const auto roundTrip = usualRoundTrip();
+    const auto roundTrip = *std::max_element(m_roundTrips.begin(), m_roundTrips.end());
     const std::uint64_t transit = framesIn((now - position.answered) + 2 * roundTrip) + kGuardFrames;
     // A sink that refills only when what it holds runs low takes nothing
     // before then; with a few milliseconds to spare, since the write also

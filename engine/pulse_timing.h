@@ -97,8 +97,7 @@ enum class Answer { Fresh, Late, Failed };
 class StreamTiming {
 public:
     // `late` is told, on libpulse's thread, when a request that outlived
-    // its caller's deadline is answered, whatever the answer: the server
-    // is back.
+    // its caller's deadline is answered: the server is back.
     StreamTiming(PulseConnection& connection, std::function<void()> late);
     ~StreamTiming();
     StreamTiming(const StreamTiming&) = delete;
@@ -129,9 +128,6 @@ public:
     void calibrate();
     void stopCalibrating();
 
-    // The slowest of the recent round trips of a server that runs (stalls
-    // left out); zero before any.
-    PulseClock::duration usualRoundTrip() const;
     // Frames the read index may move at once.
     std::uint64_t stepFrames() const;
     // The first stream frame a write sent now may start at, from a position

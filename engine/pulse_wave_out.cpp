@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Wave-out on the desktop's sound server through libpulse: the calls, the
-// playback states, and the stream's latency following the user.
+// Wave-out on the desktop's sound server through libpulse: the rewrites and
+// fades, and the stream's latency following the user.
 #include "pulse_wave_out.h"
 
 #include "loop_format.h"
@@ -19,6 +19,8 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 
+constexpr std::uint32_t kBytesPerFrame = 2;
+
 // Silence before a tone that comes back on a new stream: PulseAudio may
 // rewind its sink as it mixes the stream in.
 constexpr std::uint64_t kResumeLeadInFrames = kFramesPerSecond * 30 / 1000;
@@ -27,37 +29,53 @@ constexpr std::uint64_t kResumeLeadInFrames = kFramesPerSecond * 30 / 1000;
 // quick latency (4 ms) goes out as it was, the stream's first frames lost
 // under it. The fade-in starts after that.
 constexpr std::uint64_t kStartLeadInFrames = kFramesPerSecond * 7 / 1000;
+// What a rewrite sends first, before it renders any more: the fade and
+// then some, since the server may reach it within milliseconds and the
+// margin does not allow for the time rendering takes (a busy machine, a
+// sanitizer build). Then the rest of its head; the rest of the queue
+// follows a moment later, unless another rewrite replaces it first: over a
+// second of it, sent at every step of a drag, would hold up at the server
+// the head of the next rewrite behind it.
+constexpr std::uint64_t kRewriteFirstFrames = LoopRenderer::kFadeFrames + kFramesPerSecond * 5 / 1000;
+constexpr std::uint64_t kRewriteHeadFrames = kFramesPerSecond * 40 / 1000;
+constexpr microseconds kRewriteBodyDelay{5'000};
 // After a fade-out's last frame was played by the server's account, before
 // the stream is corked: for the server's clock and rounding.
 constexpr microseconds kCorkSlack{5'000};
-// A fade check the server could not answer is asked again after this.
-constexpr microseconds kFadeCheckRetry{20'000};
-constexpr int kMostFadeCheckFailures = 10;
+// After a stalled server answered: time for it to catch up with what it
+// missed before its position is asked again.
+constexpr microseconds kCatchUp{20'000};
 // A change of latency is calibrated once the server has moved to it: one
 // step of the old latency, PipeWire's largest quantum at most, may still
 // follow the change.
 constexpr microseconds kSettleBeforeCalibrating{60'000};
 
+// A call of the program on the UI thread, which waits within its user
+// action's budget.
+class BudgetedCall {
+public:
+    explicit BudgetedCall(ActionBudget& budget) : m_budget(budget), m_deadline(budget.begin(PulseClock::now())) {}
+    ~BudgetedCall() { m_budget.end(PulseClock::now()); }
+    BudgetedCall(const BudgetedCall&) = delete;
+    BudgetedCall& operator=(const BudgetedCall&) = delete;
+    Deadline deadline() const { return m_deadline; }
+
+private:
+    ActionBudget& m_budget;
+    Deadline m_deadline;
+};
+
 }  // namespace
 
 PulseWaveOut::PulseWaveOut()
     : m_connection(*this),
-      m_timing(m_connection, [this] { m_late.serverBack(); }),
+      m_timing(m_connection, [this] { serverBack(); }),
       m_corkedPosition(m_connection, [this](const StreamPosition* position) { corkedPositionAnswered(position); }),
-      m_late(m_connection, m_timing,
-             [this](LateAnswer::Kind kind, std::uint64_t frame, const StreamPosition& position) {
-                 bringInLine(kind, frame, position);
-             }),
-      m_writer(m_connection),
-      m_fadeTimer(m_connection, [this] { checkFadedOut(); }),
-      m_fadeCheck(m_connection, [this](const StreamPosition* position) { fadeCheckAnswered(position); }),
-      m_quietTimer(m_connection, [this] { quietTimerRang(); }),
-      m_calibrateTimer(m_connection,
-                       [this] {
-                           if (m_playback == Playback::Playing || m_playback == Playback::Primed)
-                               m_timing.calibrate();
-                       })
+      m_inLinePosition(m_connection, [this](const StreamPosition* position) { inLinePositionAnswered(position); }),
+      m_fadeCheck(m_connection, [this](const StreamPosition* position) { fadeCheckAnswered(position); })
 {
+    for (auto& copy : m_copies)
+        copy.assign(kLoopBytes, LoopRenderer::kSilence);
 }
 
 PulseWaveOut::~PulseWaveOut()
@@ -85,7 +103,13 @@ MmResult PulseWaveOut::open(WaveOutHandle* handle, std::uint32_t deviceId, const
         const auto now = PulseClock::now();
         m_latency = Latency::Deep;
         m_quick.store(false, std::memory_order_relaxed);
-        return connect(now + ActionBudget::kBudget, now + kOpenBudget);
+        const MmResult connected =
+            m_connection.connect(bufferAttributes(m_latency), now + ActionBudget::kBudget, now + kOpenBudget);
+        if (connected == kMmSysNoError) {
+            m_timing.restart(m_latency);
+            m_corkedRead = 0;  // a new stream, corked, with nothing written
+        }
+        return connected;
     }();
     if (result != kMmSysNoError)
         return result;
@@ -109,70 +133,82 @@ MmResult PulseWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uint32_
     // Until this write has succeeded, a server lost under it brings nothing back.
     m_wantPlaying = false;
     m_connection.stopResuming();
-    if (!m_connection.connected() && connect(call.deadline(), call.deadline()) != kMmSysNoError)
+    if (!m_connection.connected() && connect(call.deadline()) != kMmSysNoError)
         return kMmSysError;
     m_data = header->data;
-    m_writer.takeLoop(m_data);
-    m_fadeTimer.cancel();
-    m_writer.fullLevel();
+    takeCopy();
+    m_connection.freeTimer(m_fadeTimer);
+    m_level.reset();
     const Latency wanted = recentInput() ? Latency::Quick : Latency::Deep;
-    const MmResult result = m_playback == Playback::Stopped ? startFromCorked(call.deadline(), wanted)
-                                                            : startPlaying(call.deadline(), wanted);
-    m_wantPlaying = result == kMmSysNoError;
-    return result;
-}
 
-MmResult PulseWaveOut::startFromCorked(Deadline deadline, Latency wanted)
-{
-    // Corked, the server reads nothing: the loop goes right at the read
-    // index, and on uncorking PulseAudio rewinds its sink to mix the
-    // stream in at once (PipeWire takes it at its next cycle). The new
-    // latency, the writes and the uncork reach the server in that order.
-    const std::optional<std::uint64_t> corkedRead = m_corkedRead;
-    forgetCorkedPosition();
-    std::uint64_t read = 0;
-    if (corkedRead) {
-        read = *corkedRead;
-    } else {
-        const WritePoint at = writePoint(deadline, true);
-        if (at.answer == Answer::Failed)
+    if (m_playback == Playback::Stopped) {
+        // Corked, the server reads nothing: the loop goes right at the read
+        // index, and on uncorking PulseAudio rewinds its sink to mix the
+        // stream in at once (PipeWire takes it at its next cycle). The new
+        // latency, the writes and the uncork reach the server in that order.
+        const std::optional<std::uint64_t> corkedRead = m_corkedRead;
+        forgetCorkedPosition();
+        std::uint64_t read = 0;
+        if (corkedRead) {
+            read = *corkedRead;
+        } else {
+            StreamPosition position;
+            switch (m_timing.fetch(call.deadline(), &position)) {
+            case Answer::Fresh:
+                read = position.read;
+                m_late = Late::Nothing;
+                break;
+            case Answer::Late:
+                // Heard once the server reaches it, and moved up when it answers.
+                read = endOfQueue();
+                noteLate(Late::CorkedStart, read + kStartLeadInFrames);
+                break;
+            case Answer::Failed:
+                dropConnection();
+                return kMmSysError;
+            }
+        }
+        if (!m_flushed)
+            pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
+        if (wanted != m_latency)
+            setLatency(wanted);
+        m_renderer.restartAt(read);
+        beginPlaying(read + kStartLeadInFrames);
+        PulseReply uncorked{m_connection.mainloop()};
+        const PulseConnection::Wait wait =
+            m_connection.finish(pa_stream_cork(m_connection.stream(), 0, PulseReply::done, &uncorked), call.deadline());
+        // An uncork still on its way is carried out when the server gets to it.
+        if (wait == PulseConnection::Wait::Failed || (wait == PulseConnection::Wait::Done && !uncorked.success)) {
+            dropConnection();
             return kMmSysError;
-        read = at.frame;
-        // Heard once the server reaches it, and moved up when it answers.
-        if (at.answer == Answer::Late)
-            m_late.note(LateAnswer::Kind::CorkedStart, read + kStartLeadInFrames);
+        }
+        m_wantPlaying = true;
+        return kMmSysNoError;
     }
-    if (!m_flushed)
-        pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
-    if (wanted != m_latency)
-        setLatency(wanted);
-    m_writer.restartAt(read);
-    beginPlaying(read + kStartLeadInFrames);
-    PulseReply uncorked{m_connection.mainloop()};
-    const PulseConnection::Wait wait =
-        m_connection.finish(pa_stream_cork(m_connection.stream(), 0, PulseReply::done, &uncorked), deadline);
-    // An uncork still on its way is carried out when the server gets to it.
-    if (wait == PulseConnection::Wait::Failed || (wait == PulseConnection::Wait::Done && !uncorked.success)) {
-        dropConnection();
-        return kMmSysError;
-    }
-    return kMmSysNoError;
-}
 
-MmResult PulseWaveOut::startPlaying(Deadline deadline, Latency wanted)
-{
     // Playing or fading out: the loop starts again from its first frame,
     // right after what plays now (a fade-out, or silence), or as soon as
     // the server allows if that has passed already.
     if (wanted != m_latency)
         setLatency(wanted);
-    const WritePoint at = writePoint(deadline, true);
-    if (at.answer == Answer::Failed)
+    std::uint64_t first = 0;
+    StreamPosition position;
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh:
+        first = rewriteFrom(position);
+        m_late = Late::Nothing;
+        break;
+    case Answer::Late:
+        first = endOfQueue();
+        noteLate(Late::Start, first);
+        break;
+    case Answer::Failed:
+        dropConnection();
         return kMmSysError;
-    if (at.answer == Answer::Late)
-        m_late.note(LateAnswer::Kind::Start, at.frame);
-    const std::uint64_t silent = m_writer.silentFrom();
-    beginPlaying(silent == std::numeric_limits<std::uint64_t>::max() ? at.frame : std::max(at.frame, silent));
+    }
+    const std::uint64_t silent = m_renderer.silentFrom();
+    beginPlaying(silent == std::numeric_limits<std::uint64_t>::max() ? first : std::max(first, silent));
+    m_wantPlaying = true;
     return kMmSysNoError;
 }
 
@@ -190,24 +226,24 @@ MmResult PulseWaveOut::reset(WaveOutHandle handle)
     if (!m_connection.connected() || m_playback != Playback::Playing)
         return kMmSysNoError;
 
-    // A stream that went as the call was made plays nothing either.
-    const WritePoint at = writePoint(call.deadline(), true);
-    if (at.answer == Answer::Failed)
-        return kMmSysNoError;
-    fadeOutFrom(at.frame);
-    if (at.answer == Answer::Fresh) {
-        scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, at.position));
-        return kMmSysNoError;
+    StreamPosition position;
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh:
+        m_late = Late::Nothing;
+        fadeOut(position);
+        scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, position));
+        break;
+    case Answer::Late:
+        // The fade-out goes after what is queued and is moved up, and the
+        // stream corked, once the server answers.
+        fadeOutFrom(endOfQueue());
+        noteLate(Late::Stop, m_fadeEnd - LoopRenderer::kFadeFrames);
+        break;
+    case Answer::Failed:
+        // The stream went as the call was made: it plays nothing either.
+        dropConnection();
+        break;
     }
-    // After what is queued: moved up once the server answers. The fade
-    // check corks the stream however the answer comes; until it is moved
-    // up, it looks when the queue would have played out by the server's
-    // last report.
-    m_late.note(LateAnswer::Kind::Stop, at.frame);
-    StreamPosition reported;
-    scheduleFadeCheck(m_timing.lastReported(&reported)
-                          ? microseconds((m_fadeEnd - std::min(m_fadeEnd, reported.played())) * 1'000'000 / kFramesPerSecond)
-                          : microseconds(queueFrames(m_latency) * 1'000'000 / kFramesPerSecond));
     return kMmSysNoError;
 }
 
@@ -234,20 +270,38 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
     // While stopped the next write takes the loop as it then stands; while
     // the server is away, the tone comes back with the loop as it then is.
     if (m_connection.resuming()) {
-        m_writer.takeLoop(m_data);
+        takeCopy();
         return;
     }
     if (m_playback != Playback::Playing || !m_connection.connected())
         return;
-    m_writer.takeLoop(m_data);
-    // Late: after what is queued, heard later, and moved up when the server
-    // answers. Failed: the tone comes back when a server answers again.
-    const WritePoint at = writePoint(call.deadline(), true);
-    if (at.answer == Answer::Failed)
+    takeCopy();
+    const std::uint64_t end = queuedEnd();
+    StreamPosition position;
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh: {
+        m_late = Late::Nothing;
+        const std::uint64_t from = rewriteFrom(position);
+        m_renderer.change(from, playLatestCopy());
+        rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
+        break;
+    }
+    case Answer::Late: {
+        // After what is queued: heard later, and moved up when the server
+        // answers. A start still to be moved up stays the thing to move.
+        const std::uint64_t at = endOfQueue();
+        m_renderer.change(at, playLatestCopy());
+        queueUntil(at + LoopRenderer::kFadeFrames);
+        if (m_late != Late::Start && m_late != Late::CorkedStart)
+            noteLate(Late::Change, at);
+        break;
+    }
+    case Answer::Failed:
+        // The stream went: the tone comes back when a server answers again.
+        dropConnection();
+        streamLost();
         return;
-    m_writer.changeAt(at.frame, at.frame + LoopRenderer::kFadeFrames);
-    if (at.answer == Answer::Late)
-        m_late.note(LateAnswer::Kind::Change, at.frame);
+    }
     if (m_latency == Latency::Deep)
         setLatency(Latency::Quick);
 }
@@ -276,27 +330,39 @@ void PulseWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64_t f
         return;
     const BudgetedCall call(m_budget);
     MainloopLock lock(m_connection.mainloop());
-    if (m_playback == Playback::Playing && m_connection.connected()) {
-        const WritePoint at = writePoint(call.deadline(), false);
-        if (at.answer != Answer::Failed) {
-            moveLevel(at, depth, frames);
-            return;
-        }
+    if (m_playback != Playback::Playing || !m_connection.connected())
+        return;
+    StreamPosition position;
+    std::uint64_t from = 0;
+    std::uint64_t playing = 0;  // the frame heard now, as near as is known
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh:
+        from = rewriteFrom(position);
+        playing = position.played();
+        break;
+    case Answer::Late:
+        from = playing = endOfQueue();
+        break;
+    case Answer::Failed:
+        return;
     }
-    // The sleep timer's fade goes on in time while the tone is brought back.
-    if (m_connection.resuming())
-        m_writer.moveLevelLater(depth, frames, PulseClock::now());
+    // It arrives when asked, counted from what is heard now; what is heard
+    // before `from` cannot change any more.
+    const std::uint64_t arrives = playing + frames;
+    m_level.moveTo(from, depth, arrives > from ? arrives - from : 0);
+    resendFrom(from);
 }
 
-void PulseWaveOut::moveLevel(const WritePoint& at, double depth, std::uint64_t frames)
+void PulseWaveOut::resendFrom(std::uint64_t from)
 {
-    // It arrives when asked, counted from what is heard now (as near as is
-    // known); what is heard before `at.frame` cannot change any more.
-    const bool fresh = at.answer == Answer::Fresh;
-    const std::uint64_t playing = fresh ? at.position.played() : at.frame;
-    m_writer.anchorLevel(playing, fresh ? at.position.answered : PulseClock::now());
-    const std::uint64_t arrives = playing + frames;
-    m_writer.moveLevel(at.frame, depth, arrives > at.frame ? arrives - at.frame : 0);
+    sendBody();
+    const std::uint64_t end = m_renderer.position();
+    if (from >= end)
+        return;
+    const std::size_t frames = static_cast<std::size_t>(end - from);
+    m_scratch.resize(frames * kBytesPerFrame);
+    m_renderer.copyRendered(from, m_scratch.data(), frames);
+    sendScratchAt(from);
 }
 
 std::uint64_t PulseWaveOut::readStepFrames()
@@ -307,191 +373,34 @@ std::uint64_t PulseWaveOut::readStepFrames()
     return m_timing.stepFrames();
 }
 
-PulseWaveOut::WritePoint PulseWaveOut::writePoint(Deadline deadline, bool supersedes)
+MmResult PulseWaveOut::connect(Deadline deadline)
 {
-    WritePoint at;
-    at.answer = m_timing.fetch(deadline, &at.position);
-    switch (at.answer) {
-    case Answer::Fresh:
-        if (supersedes)
-            m_late.clear();
-        // A corked stream reads nothing: its read index is where to write.
-        at.frame = m_playback == Playback::Stopped ? at.position.read : rewriteFrom(at.position);
-        break;
-    case Answer::Late:
-        at.frame = m_writer.endOfQueue();
-        break;
-    case Answer::Failed:
-        streamFailed();
-        break;
-    }
-    return at;
-}
-
-std::uint64_t PulseWaveOut::rewriteFrom(const StreamPosition& position)
-{
-    // A queue shorter than the margin (the server ran ahead of a client
-    // that could not keep up) is first extended as things stand.
-    const std::uint64_t from = m_timing.writableFrom(position);
-    m_writer.queueUntil(from);
-    return from;
-}
-
-MmResult PulseWaveOut::connect(Deadline deadline, Deadline acceptedDeadline)
-{
-    enterStopped();
-    const MmResult result = m_connection.connect(bufferAttributes(m_latency), deadline, acceptedDeadline);
+    forgetCorkedPosition();
+    m_timing.stopCalibrating();
+    m_timing.forget();
+    cancelTimers();
+    m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
+    m_flushed = true;
+    const MmResult result = m_connection.connect(bufferAttributes(m_latency), deadline, deadline);
     if (result == kMmSysNoError) {
         m_timing.restart(m_latency);
-        m_corkedRead = 0;  // a new stream, corked, with nothing written
+        m_corkedRead = 0;
     }
     return result;
 }
 
-void PulseWaveOut::enterStopped()
+void PulseWaveOut::dropConnection()
 {
     m_timing.stopCalibrating();
     m_timing.forget();
-    cancelTimers();
     forgetCorkedPosition();
+    m_late = Late::Nothing;
+    cancelTimers();
+    m_connection.disconnect();
     m_playback = Playback::Stopped;
     m_ready.store(false, std::memory_order_relaxed);
     m_flushed = true;
-}
-
-void PulseWaveOut::cancelTimers()
-{
-    m_writer.dropBody();
-    m_late.clear();
-    m_fadeTimer.cancel();
-    m_fadeCheck.cancel();
-    m_quietTimer.cancel();
-    m_calibrateTimer.cancel();
-}
-
-void PulseWaveOut::dropConnection()
-{
-    enterStopped();
-    m_connection.disconnect();
-}
-
-void PulseWaveOut::streamFailed()
-{
-    dropConnection();
-    // A call that did not want the tone says so itself.
-    if (m_wantPlaying)
-        streamLost();
-}
-
-void PulseWaveOut::releaseStream()
-{
-    m_wantPlaying = false;
-    m_connection.stopResuming();
-    m_timing.stopCalibrating();
-    // Nothing may cork the stream or change its latency while the fade-out
-    // is waited for.
-    cancelTimers();
-    if (m_connection.connected() && (m_playback == Playback::Playing || m_playback == Playback::FadingOut))
-        waitForFadeOut(PulseClock::now() + kReleaseLimit);
-    dropConnection();
-}
-
-void PulseWaveOut::waitForFadeOut(Deadline limit)
-{
-    StreamPosition position;
-    bool known = m_timing.fetch(limit, &position) == Answer::Fresh;
-    if (known && m_playback == Playback::Playing)
-        fadeOutFrom(rewriteFrom(position));
-    // Until the server has played the fade-out: leaving earlier would
-    // drop what the sink holds, the fade with it.
-    while (known && position.played() < m_fadeEnd) {
-        const Deadline until = std::min(limit, PulseClock::now() + m_timing.untilPlayed(m_fadeEnd, position) + kCorkSlack);
-        m_connection.waitUntil([] { return std::optional<bool>(); }, until);
-        known = PulseClock::now() < limit && m_timing.fetch(limit, &position) == Answer::Fresh;
-    }
-}
-
-void PulseWaveOut::beginPlaying(std::uint64_t first)
-{
-    m_writer.startAt(first, first + queueFrames(m_latency));
-    m_playback = Playback::Playing;
-    m_ready.store(m_latency == Latency::Quick, std::memory_order_relaxed);
-    m_flushed = false;
-    calibrateSoon();
-    if (m_latency == Latency::Quick && !m_quietTimer.armed())
-        m_quietTimer.arm(kQuietBeforeDeep);
-}
-
-void PulseWaveOut::fadeOutFrom(std::uint64_t from)
-{
-    m_fadeEnd = m_writer.stopAt(from);
-    m_fadeCheckFailures = 0;
-    m_playback = Playback::FadingOut;
-    m_ready.store(false, std::memory_order_relaxed);
-}
-
-void PulseWaveOut::prime()
-{
-    // Silence queued from the read index of the corked stream (unknown only
-    // for a moment after a stop: then it stays corked), quick, uncorked.
-    if (!m_corkedRead)
-        return;
-    const std::uint64_t read = *m_corkedRead;
-    forgetCorkedPosition();
-    if (!m_flushed)
-        pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
-    m_playback = Playback::Primed;
-    m_flushed = false;
-    if (m_latency != Latency::Quick)
-        setLatency(Latency::Quick);
-    else if (!m_quietTimer.armed())
-        m_quietTimer.arm(kQuietBeforeDeep);
-    m_ready.store(true, std::memory_order_relaxed);
-    m_writer.restartAt(read);
-    m_writer.queueUntil(read + queueFrames(m_latency));
-    pa_operation_unref(pa_stream_cork(m_connection.stream(), 0, nullptr, nullptr));
-    calibrateSoon();
-}
-
-void PulseWaveOut::rest()
-{
-    // Nothing plays and the user has gone: corked, and the silence queued
-    // dropped. The read index is asked after both, so answered once both
-    // took effect; it then stays where it is until the next start.
-    pa_operation_unref(pa_stream_cork(m_connection.stream(), 1, nullptr, nullptr));
-    pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
-    enterStopped();
-    m_corkedPosition.ask();
-}
-
-void PulseWaveOut::bringInLine(LateAnswer::Kind kind, std::uint64_t frame, const StreamPosition& position)
-{
-    // The answer a call gave up on: what it wrote after the queue moves up
-    // to where it would have gone, if the server has not reached it yet.
-    if (!m_connection.connected())
-        return;
-    const std::uint64_t from = m_timing.writableFrom(position);
-    using Kind = LateAnswer::Kind;
-    if (kind == Kind::Stop) {
-        if (m_playback != Playback::FadingOut)
-            return;
-        if (from < frame)
-            fadeOutFrom(from);
-        scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, position));
-        return;
-    }
-    if (m_playback != Playback::Playing || from >= frame)
-        return;
-    const std::uint64_t end = m_writer.queuedEnd();
-    constexpr auto playing = PulseQueueWriter::Loop::Playing;
-    // Nothing was written before a late start from corked: the server plays
-    // silence up to it.
-    if (kind == Kind::CorkedStart)
-        m_writer.restartAt(from);
-    if (kind == Kind::Change)
-        m_writer.changeAt(from, end, playing);
-    else
-        m_writer.startAt(from, end, playing);
 }
 
 PulseClock::time_point PulseWaveOut::lastInput() const
@@ -520,38 +429,318 @@ void PulseWaveOut::setLatency(Latency latency)
     m_timing.stopCalibrating();
     if (m_playback == Playback::Playing || m_playback == Playback::Primed)
         calibrateSoon();
+    m_connection.freeTimer(m_quietTimer);
     if (latency == Latency::Quick)
-        m_quietTimer.arm(kQuietBeforeDeep);
-    else
-        m_quietTimer.cancel();
+        armQuietTimer(kQuietBeforeDeep);
 }
 
-void PulseWaveOut::quietTimerRang()
+void PulseWaveOut::armQuietTimer(microseconds delay)
 {
     // Deep again once the user has left the sound alone for a while.
-    if (!m_connection.connected())
-        return;
-    const auto quiet = PulseClock::now() - lastInput();
-    if (quiet < kQuietBeforeDeep)
-        m_quietTimer.arm(duration_cast<microseconds>(kQuietBeforeDeep - quiet));
-    else if (m_playback == Playback::Primed)
-        rest();
-    else
-        setLatency(Latency::Deep);
+    m_quietTimer = m_connection.newTimer(
+        delay,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+            auto* me = static_cast<PulseWaveOut*>(self);
+            me->m_connection.freeTimer(me->m_quietTimer);
+            if (!me->m_connection.connected())
+                return;
+            const auto quiet = PulseClock::now() - me->lastInput();
+            if (quiet < kQuietBeforeDeep)
+                me->armQuietTimer(duration_cast<microseconds>(kQuietBeforeDeep - quiet));
+            else if (me->m_playback == Playback::Primed)
+                me->rest();
+            else
+                me->setLatency(Latency::Deep);
+        },
+        this);
 }
 
 void PulseWaveOut::calibrateSoon()
 {
-    m_calibrateTimer.arm(kSettleBeforeCalibrating);
+    m_connection.freeTimer(m_calibrateTimer);
+    m_calibrateTimer = m_connection.newTimer(
+        kSettleBeforeCalibrating,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+            auto* me = static_cast<PulseWaveOut*>(self);
+            me->m_connection.freeTimer(me->m_calibrateTimer);
+            if (me->m_playback == Playback::Playing || me->m_playback == Playback::Primed)
+                me->m_timing.calibrate();
+        },
+        this);
+}
+
+const std::uint8_t* PulseWaveOut::takeCopy()
+{
+    m_latestCopy = 1 - m_playingCopy;
+    loadBytes({m_data, kLoopBytes}, m_copies[m_latestCopy].data());
+    return m_copies[m_latestCopy].data();
+}
+
+const std::uint8_t* PulseWaveOut::playLatestCopy()
+{
+    m_playingCopy = m_latestCopy;
+    return m_copies[m_playingCopy].data();
+}
+
+void PulseWaveOut::queueUntil(std::uint64_t end)
+{
+    const std::uint64_t start = m_renderer.position();
+    if (end <= start)
+        return;
+    const std::size_t frames = static_cast<std::size_t>(end - start);
+    m_scratch.resize(frames * kBytesPerFrame);
+    m_renderer.render(m_scratch.data(), frames);
+    sendScratchAt(start);
+}
+
+void PulseWaveOut::sendScratchAt(std::uint64_t first)
+{
+    m_level.apply(m_scratch.data(), first, m_scratch.size() / kBytesPerFrame);
+    pa_stream_write(m_connection.stream(), m_scratch.data(), m_scratch.size(), nullptr,
+                    static_cast<std::int64_t>(first * kBytesPerFrame), PA_SEEK_ABSOLUTE);
+}
+
+void PulseWaveOut::rewriteUntil(std::uint64_t end)
+{
+    const std::uint64_t from = m_renderer.position();
+    queueUntil(std::min(end, from + kRewriteFirstFrames));
+    queueUntil(std::min(end, from + kRewriteHeadFrames));
+    if (end <= m_renderer.position())
+        return;
+    m_bodyEnd = end;
+    if (!m_bodyTimer)
+        m_bodyTimer = m_connection.newTimer(
+            kRewriteBodyDelay,
+            [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+                static_cast<PulseWaveOut*>(self)->sendBody();
+            },
+            this);
+}
+
+void PulseWaveOut::sendBody()
+{
+    if (!m_bodyTimer)
+        return;
+    m_connection.freeTimer(m_bodyTimer);
+    queueUntil(std::exchange(m_bodyEnd, 0));
+    // What the server asked for meanwhile, beyond the body.
+    streamWritable();
+}
+
+std::uint64_t PulseWaveOut::queuedEnd() const
+{
+    return std::max(m_renderer.position(), m_bodyEnd);
+}
+
+std::uint64_t PulseWaveOut::endOfQueue()
+{
+    sendBody();
+    return m_renderer.position();
+}
+
+std::uint64_t PulseWaveOut::rewriteFrom(const StreamPosition& position)
+{
+    // A queue shorter than the margin (the server ran ahead of a client
+    // that could not keep up) is first extended as things stand.
+    const std::uint64_t from = m_timing.writableFrom(position);
+    queueUntil(from);
+    return from;
+}
+
+void PulseWaveOut::beginPlaying(std::uint64_t first)
+{
+    const std::uint64_t end = queuedEnd();
+    queueUntil(first);
+    m_renderer.start(first, playLatestCopy());
+    rewriteUntil(std::max(end, first + queueFrames(m_latency)));
+    m_playback = Playback::Playing;
+    m_ready.store(m_latency == Latency::Quick, std::memory_order_relaxed);
+    m_flushed = false;
+    calibrateSoon();
+    if (m_latency == Latency::Quick && !m_quietTimer)
+        armQuietTimer(kQuietBeforeDeep);
+}
+
+void PulseWaveOut::prime()
+{
+    // Silence queued from the read index of the corked stream (unknown only
+    // for a moment after a stop: then it stays corked), quick, uncorked.
+    if (!m_corkedRead)
+        return;
+    const std::uint64_t read = *m_corkedRead;
+    forgetCorkedPosition();
+    if (!m_flushed)
+        pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
+    m_playback = Playback::Primed;
+    m_flushed = false;
+    if (m_latency != Latency::Quick)
+        setLatency(Latency::Quick);
+    else if (!m_quietTimer)
+        armQuietTimer(kQuietBeforeDeep);
+    m_ready.store(true, std::memory_order_relaxed);
+    m_renderer.restartAt(read);
+    queueUntil(read + queueFrames(m_latency));
+    pa_operation_unref(pa_stream_cork(m_connection.stream(), 0, nullptr, nullptr));
+    calibrateSoon();
+}
+
+void PulseWaveOut::rest()
+{
+    // Nothing plays and the user has gone: corked, and the silence queued
+    // dropped. The read index is asked after both, so answered once both
+    // took effect; it then stays where it is until the next start.
+    pa_operation_unref(pa_stream_cork(m_connection.stream(), 1, nullptr, nullptr));
+    pa_operation_unref(pa_stream_flush(m_connection.stream(), nullptr, nullptr));
+    m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
+    m_flushed = true;
+    m_timing.stopCalibrating();
+    cancelTimers();
+    forgetCorkedPosition();
+    m_corkedPosition.ask();
+}
+
+void PulseWaveOut::fadeOut(const StreamPosition& position)
+{
+    fadeOutFrom(rewriteFrom(position));
+}
+
+void PulseWaveOut::fadeOutFrom(std::uint64_t from)
+{
+    const std::uint64_t end = queuedEnd();
+    queueUntil(from);
+    m_renderer.stop(from);
+    rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
+    m_playback = Playback::FadingOut;
+    m_ready.store(false, std::memory_order_relaxed);
+    m_fadeEnd = from + LoopRenderer::kFadeFrames;
+}
+
+void PulseWaveOut::noteLate(Late what, std::uint64_t frame)
+{
+    m_late = what;
+    m_lateFrame = frame;
+}
+
+void PulseWaveOut::serverBack()
+{
+    if (m_late == Late::Nothing || m_inLineTimer || m_inLinePosition.pending())
+        return;
+    m_inLineTimer = m_connection.newTimer(
+        kCatchUp,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+            auto* me = static_cast<PulseWaveOut*>(self);
+            me->m_connection.freeTimer(me->m_inLineTimer);
+            me->askInLinePosition();
+        },
+        this);
+}
+
+void PulseWaveOut::askInLinePosition()
+{
+    if (m_late != Late::Nothing && m_connection.connected())
+        m_inLinePosition.ask();
+}
+
+void PulseWaveOut::inLinePositionAnswered(const StreamPosition* position)
+{
+    if (!position)
+        return;
+    // Still catching up, or stalled again: ask once more a moment later.
+    if (position->answered - position->asked > ActionBudget::kBudget / 4) {
+        serverBack();
+        return;
+    }
+    bringInLine(*position);
+}
+
+void PulseWaveOut::bringInLine(const StreamPosition& position)
+{
+    // The answer a call gave up on: what it wrote after the queue moves up
+    // to where it would have gone, if the server has not reached it yet.
+    const Late late = std::exchange(m_late, Late::Nothing);
+    if (!m_connection.connected())
+        return;
+    const std::uint64_t from = m_timing.writableFrom(position);
+    switch (late) {
+    case Late::Nothing:
+        return;
+    case Late::Change:
+    case Late::Start:
+    case Late::CorkedStart:
+        if (m_playback != Playback::Playing || from >= m_lateFrame)
+            return;
+        {
+            const std::uint64_t end = queuedEnd();
+            const std::uint8_t* loop = m_copies[m_playingCopy].data();
+            if (late == Late::CorkedStart) {
+                // Nothing was written before the late start: the server
+                // plays silence up to it.
+                m_renderer.restartAt(from);
+                m_renderer.start(from, loop);
+            } else if (late == Late::Start) {
+                queueUntil(from);
+                m_renderer.start(from, loop);
+            } else {
+                queueUntil(from);
+                m_renderer.change(from, loop);
+            }
+            rewriteUntil(end);
+        }
+        return;
+    case Late::Stop:
+        if (m_playback != Playback::FadingOut)
+            return;
+        if (from < m_lateFrame)
+            fadeOutFrom(from);
+        scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, position));
+        return;
+    }
+}
+
+void PulseWaveOut::releaseStream()
+{
+    m_wantPlaying = false;
+    m_connection.stopResuming();
+    m_timing.stopCalibrating();
+    cancelTimers();
+    if (m_connection.connected() && (m_playback == Playback::Playing || m_playback == Playback::FadingOut)) {
+        const Deadline limit = PulseClock::now() + kReleaseLimit;
+        StreamPosition position;
+        bool known = m_timing.fetch(limit, &position) == Answer::Fresh;
+        if (known && m_playback == Playback::Playing)
+            fadeOut(position);
+        // Until the server has played the fade-out: leaving earlier would
+        // drop what the sink holds, the fade with it.
+        while (known && position.played() < m_fadeEnd) {
+            const Deadline until = std::min(limit, PulseClock::now() + m_timing.untilPlayed(m_fadeEnd, position) + kCorkSlack);
+            m_connection.waitUntil([] { return std::optional<bool>(); }, until);
+            known = PulseClock::now() < limit && m_timing.fetch(limit, &position) == Answer::Fresh;
+        }
+    }
+    m_timing.forget();
+    m_late = Late::Nothing;
+    forgetCorkedPosition();
+    m_connection.disconnect();
+    m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
+    m_flushed = true;
 }
 
 void PulseWaveOut::scheduleFadeCheck(microseconds delay)
 {
-    m_fadeTimer.arm(delay + kCorkSlack);
+    m_connection.freeTimer(m_fadeTimer);
+    m_fadeTimer = m_connection.newTimer(
+        delay + kCorkSlack,
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+            static_cast<PulseWaveOut*>(self)->checkFadedOut();
+        },
+        this);
 }
 
 void PulseWaveOut::checkFadedOut()
 {
+    m_connection.freeTimer(m_fadeTimer);
     if (m_playback == Playback::FadingOut && m_connection.connected())
         m_fadeCheck.ask();
 }
@@ -560,27 +749,22 @@ void PulseWaveOut::fadeCheckAnswered(const StreamPosition* position)
 {
     if (m_playback != Playback::FadingOut || !m_connection.connected())
         return;
-    // A server that cannot tell: asked again a few times, then corked all
-    // the same, since a stream left uncorked plays on.
     if (!position) {
-        if (++m_fadeCheckFailures < kMostFadeCheckFailures) {
-            scheduleFadeCheck(kFadeCheckRetry);
-            return;
-        }
-    } else if (position->played() < m_fadeEnd) {
-        m_fadeCheckFailures = 0;
+        scheduleFadeCheck(microseconds(20'000));
+        return;
+    }
+    if (position->played() < m_fadeEnd) {
         scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, *position));
         return;
     }
     // The fade-out has been played. While the user still acts, the stream
     // stays primed with the silence after it; otherwise it rests.
-    m_fadeCheckFailures = 0;
     if (recentInput() && m_latency == Latency::Quick) {
         m_playback = Playback::Primed;
         m_ready.store(true, std::memory_order_relaxed);
-        m_fadeTimer.cancel();
-        if (!m_quietTimer.armed())
-            m_quietTimer.arm(kQuietBeforeDeep);
+        m_connection.freeTimer(m_fadeTimer);
+        if (!m_quietTimer)
+            armQuietTimer(kQuietBeforeDeep);
         return;
     }
     rest();
@@ -598,10 +782,28 @@ void PulseWaveOut::corkedPositionAnswered(const StreamPosition* position)
         m_corkedRead = position->read;
 }
 
+void PulseWaveOut::cancelTimers()
+{
+    m_connection.freeTimer(m_bodyTimer);
+    m_bodyEnd = 0;
+    m_connection.freeTimer(m_inLineTimer);
+    m_inLinePosition.cancel();
+    m_connection.freeTimer(m_fadeTimer);
+    m_connection.freeTimer(m_quietTimer);
+    m_connection.freeTimer(m_calibrateTimer);
+    m_fadeCheck.cancel();
+}
+
 void PulseWaveOut::streamWritable()
 {
-    if (m_playback != Playback::Stopped)
-        m_writer.refill();
+    // The rest of a rewrite is on its way: the server asks for what lies
+    // beyond its head, which that will bring.
+    if (m_playback == Playback::Stopped || !m_connection.stream() || m_bodyTimer)
+        return;
+    const std::size_t bytes = pa_stream_writable_size(m_connection.stream());
+    if (bytes == static_cast<std::size_t>(-1) || bytes < kBytesPerFrame)
+        return;
+    queueUntil(m_renderer.position() + bytes / kBytesPerFrame);
 }
 
 void PulseWaveOut::streamUnderflow()
@@ -612,9 +814,16 @@ void PulseWaveOut::streamUnderflow()
 void PulseWaveOut::streamLost()
 {
     // The server went away (or dropped the stream): a tone the user wants
-    // comes back once a server answers again. It comes back deep: nobody is
-    // acting on it meanwhile.
-    enterStopped();
+    // comes back once a server answers again.
+    m_timing.stopCalibrating();
+    m_timing.forget();
+    cancelTimers();
+    m_playback = Playback::Stopped;
+    m_ready.store(false, std::memory_order_relaxed);
+    m_flushed = true;
+    m_late = Late::Nothing;
+    forgetCorkedPosition();
+    // It comes back deep: nobody is acting on it meanwhile.
     m_latency = Latency::Deep;
     m_quick.store(false, std::memory_order_relaxed);
     if (m_wantPlaying)
@@ -624,11 +833,9 @@ void PulseWaveOut::streamLost()
 void PulseWaveOut::streamBack()
 {
     // A new stream: its read position is 0 and it is corked. The tone
-    // starts from the loop's first frame after a lead-in, at the level the
-    // output has reached meanwhile.
+    // starts from the loop's first frame after a lead-in.
     m_timing.restart(m_latency);
-    m_writer.restartAt(0);
-    m_writer.carryLevel(kResumeLeadInFrames, PulseClock::now());
+    m_renderer.restartAt(0);
     beginPlaying(kResumeLeadInFrames);
     pa_operation_unref(pa_stream_cork(m_connection.stream(), 0, nullptr, nullptr));
 }

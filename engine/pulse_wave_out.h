@@ -4,18 +4,24 @@
 #pragma once
 
 #include "loop_device_checks.h"
-#include "pulse_action_budget.h"
+#include "loop_renderer.h"
+#include "output_level.h"
 #include "pulse_connection.h"
-#include "pulse_late_answer.h"
-#include "pulse_queue_writer.h"
 #include "pulse_timing.h"
 #include "wave_out.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
+
+struct pa_operation;
+struct pa_stream;
+struct pa_time_event;
 
 namespace quavira {
 
@@ -60,12 +66,6 @@ namespace quavira {
 // answers, unless a call of the program decided otherwise. libpulse's own
 // thread runs the refills, callbacks and timers; both threads share the
 // state below under the main loop's lock.
-//
-// This class holds the playback state and the latency and decides where
-// and when to write; PulseQueueWriter makes and sends the bytes,
-// LateAnswer brings what was written while the server was late in line,
-// StreamTiming knows where the server reads, PulseConnection keeps the
-// stream.
 class PulseWaveOut final : public WaveOut, private PulseStreamEvents {
 public:
     static constexpr std::chrono::milliseconds kOpenBudget{3000};
@@ -107,58 +107,68 @@ private:
     // with silence: the sink stays awake and at a few milliseconds, and a
     // start is only a change.
     enum class Playback { Stopped, Primed, Playing, FadingOut };
-    // Where a call may write now: from a fresh position (Fresh), at the end
-    // of the queue while the server is late (Late), or nowhere (Failed: the
-    // stream went, and has been dropped).
-    struct WritePoint {
-        Answer answer = Answer::Failed;
-        std::uint64_t frame = 0;
-        StreamPosition position;  // Fresh only
-    };
+    // What a call did while the server was late, to be brought in line
+    // when its answer comes.
+    enum class Late { Nothing, Change, Start, CorkedStart, Stop };
 
-    MmResult connect(Deadline deadline, Deadline acceptedDeadline);
-    // The one way into Stopped: nothing queued, nothing scheduled, nothing
-    // late, nothing asked.
-    void enterStopped();
-    void cancelTimers();
+    MmResult connect(Deadline deadline);
     void dropConnection();
-    // The stream failed under a call: dropped, and brought back if the tone
-    // is wanted.
-    void streamFailed();
-    void releaseStream();
-    void waitForFadeOut(Deadline limit);
-
-    MmResult startFromCorked(Deadline deadline, Latency wanted);
-    MmResult startPlaying(Deadline deadline, Latency wanted);
-    void moveLevel(const WritePoint& at, double depth, std::uint64_t frames);
-    // `supersedes`: what the call writes replaces whatever a late call wrote.
-    WritePoint writePoint(Deadline deadline, bool supersedes);
+    PulseClock::time_point lastInput() const;
+    bool recentInput() const;
+    void noteInput();
+    void setLatency(Latency latency);
+    void armQuietTimer(std::chrono::microseconds delay);
+    void calibrateSoon();
+    // Copies the live loop into the copy the renderer does not play.
+    const std::uint8_t* takeCopy();
+    const std::uint8_t* playLatestCopy();
+    // Renders from the renderer's position up to `end` and queues it at
+    // its absolute stream position.
+    void queueUntil(std::uint64_t end);
+    // queueUntil() for what was just rewritten from the renderer's position.
+    void rewriteUntil(std::uint64_t end);
     // The first frame a rewrite may start at now, with what comes before
     // it queued as things stand.
     std::uint64_t rewriteFrom(const StreamPosition& position);
     // Plays the latest copy from stream frame `first`, fading in from what
     // was queued there.
     void beginPlaying(std::uint64_t first);
-    void fadeOutFrom(std::uint64_t from);
     // From corked: the stream runs quick with silence (Primed); and back.
     void prime();
     void rest();
-    void bringInLine(LateAnswer::Kind kind, std::uint64_t frame, const StreamPosition& position);
-
-    PulseClock::time_point lastInput() const;
-    bool recentInput() const;
-    void noteInput();
-    void setLatency(Latency latency);
-    void quietTimerRang();
-    void calibrateSoon();
-
+    void fadeOut(const StreamPosition& position);
+    void fadeOutFrom(std::uint64_t from);
+    // Sends again what is queued from `from` on, at the level it now has.
+    void resendFrom(std::uint64_t from);
+    // Writes the scratch bytes at the output's level from stream frame
+    // `first` on.
+    void sendScratchAt(std::uint64_t first);
+    void releaseStream();
+    // The rest of a rewrite, held back a moment (rewriteUntil), sent now.
+    void sendBody();
+    // The end of what is queued at the server, the rest of a rewrite not
+    // yet sent included.
+    std::uint64_t queuedEnd() const;
+    // Where a call may write without a fresh position: the end of what is
+    // queued, once the rest of any rewrite has been sent.
+    std::uint64_t endOfQueue();
+    void noteLate(Late what, std::uint64_t frame);
+    // The server answered a request a call gave up on. It first catches up
+    // with what it missed (a null sink takes the stall's length at once),
+    // so the position is asked again a moment later, and what the late
+    // calls wrote is brought in line from that one.
+    void serverBack();
+    void askInLinePosition();
+    void inLinePositionAnswered(const StreamPosition* position);
+    void bringInLine(const StreamPosition& position);
     // Where the corked, flushed stream's read index stands, asked once it
     // was corked, so that a start need not ask.
     void corkedPositionAnswered(const StreamPosition* position);
     void forgetCorkedPosition();
 
-    void scheduleFadeCheck(std::chrono::microseconds delay);
     void checkFadedOut();
+    void scheduleFadeCheck(std::chrono::microseconds delay);
+    void cancelTimers();
     void fadeCheckAnswered(const StreamPosition* position);
 
     void streamWritable() override;
@@ -181,16 +191,25 @@ private:
     bool m_flushed = true;       // nothing queued at the server
     std::optional<std::uint64_t> m_corkedRead;  // corked and flushed: the read index
     PositionRequest m_corkedPosition;
-    LateAnswer m_late;
+    Late m_late = Late::Nothing;
+    std::uint64_t m_lateFrame = 0;  // where the late call wrote
+    pa_time_event* m_inLineTimer = nullptr;
+    PositionRequest m_inLinePosition;
     Latency m_latency = Latency::Deep;
     const Sample* m_data = nullptr;  // the written buffer, read on the UI thread only
-    PulseQueueWriter m_writer;
+    std::array<std::vector<std::uint8_t>, 2> m_copies;
+    std::size_t m_playingCopy = 0;
+    std::size_t m_latestCopy = 0;
+    std::vector<std::uint8_t> m_scratch;
+    std::uint64_t m_bodyEnd = 0;  // where the rest of a rewrite held back ends
+    pa_time_event* m_bodyTimer = nullptr;
+    LoopRenderer m_renderer;
+    OutputLevel m_level;
     std::uint64_t m_fadeEnd = 0;  // the first silent frame after a fade-out
-    PulseTimer m_fadeTimer;
+    pa_time_event* m_fadeTimer = nullptr;
     PositionRequest m_fadeCheck;
-    int m_fadeCheckFailures = 0;  // answers without a position since the last with one
-    PulseTimer m_quietTimer;
-    PulseTimer m_calibrateTimer;
+    pa_time_event* m_quietTimer = nullptr;
+    pa_time_event* m_calibrateTimer = nullptr;
 
     std::atomic<std::uint64_t> m_underruns{0};
 };

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // One user action's wait for the sound server, shared by all its calls.
-#include "pulse_action_budget.h"
+#include "pulse_connection.h"
 
 #include <gtest/gtest.h>
 
