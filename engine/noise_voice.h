@@ -15,8 +15,11 @@ namespace quavira {
 
 // The levels offered, in dBFS RMS: 6 dB apart (each twice or half the
 // other as heard), from barely there under the tone to the loudest whose
-// peaks still fit within full scale (NoiseGenerator::kMaxPeak).
-inline constexpr std::array<int, 6> kNoiseLevelsDb{-40, -34, -28, -22, -16, -10};
+// peaks (NoiseGenerator::kMaxPeak, 0.5 of full scale at -16 dBFS) still fit
+// beside the tone's own peak of half full scale, so the sum never clips.
+inline constexpr std::array<int, 5> kNoiseLevelsDb{-40, -34, -28, -22, -16};
+// The level noise plays at until the listener picks another.
+inline constexpr int kDefaultNoiseLevelDb = -28;
 
 // Adds noise to stereo frames, the same noise in both ears: noise with no
 // difference between the ears leaves the difference between the two tones,

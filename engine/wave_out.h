@@ -12,9 +12,12 @@
 // PortAudio where none runs; tests use a fake back end.
 #pragma once
 
+#include "noise_colour.h"
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
 namespace quavira {
@@ -114,6 +117,12 @@ public:
     // The loop's bytes are never touched. A back end that has no level of
     // its own ignores it.
     virtual void fadeLevel(WaveOutHandle, double /*depth*/, std::uint64_t /*frames*/) {}
+    // The noise played under the loop from now on: `colour` at `levelDb`
+    // dBFS RMS, or none (nullopt). Heard at once while the loop plays, moving
+    // from the old noise without a click; it starts, stops and fades with
+    // the loop, and is kept across writes and resets until set again. A
+    // back end that cannot mix ignores it.
+    virtual void setNoise(WaveOutHandle, std::optional<NoiseColour> /*colour*/, double /*levelDb*/) {}
 
     // The output's own volume where the sound server keeps one per stream
     // (the per-application volume a desktop's mixer shows), on the server's
