@@ -44,7 +44,7 @@ void OutputStage::stop(std::uint64_t frame)
     m_voiceSilentFrom = m_voice.silentFrom();
 }
 
-void OutputStage::setVoice(std::uint64_t frame, VoiceSource* voice)
+void OutputStage::setVoice(std::uint64_t frame, VoiceSource* voice, Crossfade crossfade)
 {
     m_source = voice;
     if (!m_playing)
@@ -52,7 +52,7 @@ void OutputStage::setVoice(std::uint64_t frame, VoiceSource* voice)
     // The loop goes on as it was: a change to the same loop leaves its
     // bytes as they are, and moves it back to where the voice changes.
     m_loop.change(frame, m_playing);
-    m_voice.change(m_loop.position(), voice);
+    m_voice.change(m_loop.position(), voice, crossfade);
 }
 
 void OutputStage::keepInStep()

@@ -42,8 +42,10 @@ public:
     void stop(std::uint64_t frame);
     // The voice that plays with the loop from now on (null: none). While
     // the loop plays, it crossfades to the new one from `frame`; otherwise
-    // it waits for the next start. The source stays the caller's.
-    void setVoice(std::uint64_t frame, VoiceSource* voice);
+    // it waits for the next start. The source stays the caller's; passing
+    // the playing one again crossfades from what was rendered to its fresh
+    // frames (after it was set anew).
+    void setVoice(std::uint64_t frame, VoiceSource* voice, Crossfade crossfade = Crossfade::Linear);
 
     // Renders the next `frames` frames, two samples each (null: into the
     // history only), and advances the position.

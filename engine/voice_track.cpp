@@ -3,6 +3,7 @@
 #include "voice_track.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -11,6 +12,7 @@ namespace quavira {
 namespace {
 
 constexpr std::size_t kFade = VoiceTrack::kFadeFrames;
+constexpr float kQuarterTurn = 1.57079632679f;
 constexpr std::size_t kChunkFrames = 512;
 
 }  // namespace
@@ -33,7 +35,7 @@ void VoiceTrack::moveTo(std::uint64_t frame)
     m_next = frame;
 }
 
-void VoiceTrack::change(std::uint64_t frame, VoiceSource* source)
+void VoiceTrack::change(std::uint64_t frame, VoiceSource* source, Crossfade crossfade)
 {
     // What was going to play over the fade is rendered first, as things
     // stand, so the fade starts from it whether it was queued or not.
@@ -49,6 +51,7 @@ void VoiceTrack::change(std::uint64_t frame, VoiceSource* source)
     m_source = source;
     m_fadeStart = frame;
     m_fading = true;
+    m_equalPower = crossfade == Crossfade::EqualPower;
 }
 
 std::uint64_t VoiceTrack::silentFrom() const
@@ -73,15 +76,17 @@ void VoiceTrack::render(float* stereo, std::size_t frames)
                 n = std::min<std::size_t>(n, m_fadeStart + kFade - m_next);
             renderFresh(out, n);
             if (inFade) {
-                // A linear crossfade that leaves the old frames at k = -1
-                // and reaches the new ones at k = kFade.
+                // A crossfade that leaves the old frames at k = -1 and
+                // reaches the new ones at k = kFade: linear in amplitude,
+                // or along a quarter sine and cosine, whose powers add up
+                // to one for frames that do not correlate.
                 for (std::size_t i = 0; i < n; ++i) {
                     const std::size_t k = m_next + i - m_fadeStart;
                     const float w = static_cast<float>(k + 1) / static_cast<float>(kFade + 1);
-                    for (std::size_t c = 0; c < 2; ++c) {
-                        const float from = m_fadeFrom[2 * k + c];
-                        out[2 * i + c] = from + (out[2 * i + c] - from) * w;
-                    }
+                    const float toNew = m_equalPower ? std::sin(w * kQuarterTurn) : w;
+                    const float toOld = m_equalPower ? std::cos(w * kQuarterTurn) : 1.0f - w;
+                    for (std::size_t c = 0; c < 2; ++c)
+                        out[2 * i + c] = m_fadeFrom[2 * k + c] * toOld + out[2 * i + c] * toNew;
                 }
             } else {
                 m_fading = false;

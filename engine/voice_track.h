@@ -14,6 +14,12 @@ namespace quavira {
 // What makes a voice's fresh frames, in order: interleaved stereo floats,
 // full scale 1.0, written (not added) into `stereo`. Renders on whatever
 // thread renders the output, so it neither blocks nor allocates.
+// How a voice track moves from one voice to the next: linear in amplitude,
+// which suits voices whose waveforms run on into each other (a tone), or
+// at equal power, which suits voices that do not correlate (two stretches
+// of noise), whose linear crossfade would dip by 3 dB halfway.
+enum class Crossfade { Linear, EqualPower };
+
 class VoiceSource {
 public:
     virtual void render(float* stereo, std::size_t frames) = 0;
@@ -44,8 +50,10 @@ public:
     // a later `frame` are first rendered as things stand.
     void moveTo(std::uint64_t frame);
     // From `frame`: crossfades to `source`'s fresh frames (null: to
-    // silence). The source stays the caller's and must outlive its use.
-    void change(std::uint64_t frame, VoiceSource* source);
+    // silence). The source stays the caller's and must outlive its use; it
+    // may be the one playing, whose fresh frames then follow what was
+    // rendered (a source set anew, such as noise at another level).
+    void change(std::uint64_t frame, VoiceSource* source, Crossfade crossfade = Crossfade::Linear);
 
     // Renders the next `frames` frames into `stereo` (null: into the
     // history only) and advances the position.
@@ -69,6 +77,7 @@ private:
     std::uint64_t m_silentFrom = 0;   // with no source: silence from here on
     std::uint64_t m_fadeStart = 0;
     bool m_fading = false;
+    bool m_equalPower = false;
     std::vector<float> m_fadeFrom;  // what was going to play over the fade
     std::vector<float> m_history;   // 2 floats a frame, by stream frame mod kHistoryFrames
 };
