@@ -27,6 +27,8 @@ std::string LoopBuffer::open()
         m_handle = kNoWaveOut;
         return "Error003";
     }
+    if (m_noiseColour)
+        m_device->setNoise(m_handle, m_noiseColour, m_noiseLevelDb);
 
     // Zeroed so that a read of a byte no fill has written yet is defined.
     m_buffer.reset(new Sample[kLoopBytes]());
@@ -125,6 +127,14 @@ void LoopBuffer::releaseBuffer()
     // is kept then; it goes with the engine, after the device.
     m_buffer.reset();
     m_header.data = nullptr;
+}
+
+void LoopBuffer::setNoise(std::optional<NoiseColour> colour, double levelDb)
+{
+    m_noiseColour = colour;
+    m_noiseLevelDb = levelDb;
+    if (m_handle != kNoWaveOut)
+        m_device->setNoise(m_handle, colour, levelDb);
 }
 
 }  // namespace quavira

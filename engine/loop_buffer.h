@@ -4,12 +4,14 @@
 
 #include "channel_synthesis.h"
 #include "loop_format.h"
+#include "noise_colour.h"
 #include "wave_out.h"
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -46,6 +48,13 @@ public:
     // The buffer itself is untouched. Does nothing when no device is open.
     void fadeLevel(double depth, std::chrono::milliseconds span);
 
+    // The noise under the tone: `colour` at `levelDb` dBFS RMS, or none.
+    // Kept here and given to every device opened from now on; an open
+    // device hears it at once (WaveOut::setNoise).
+    void setNoise(std::optional<NoiseColour> colour, double levelDb);
+    std::optional<NoiseColour> noiseColour() const { return m_noiseColour; }
+    double noiseLevelDb() const { return m_noiseLevelDb; }
+
     // The device's own volume on the sound server's scale (1.0 is its 100 %);
     // 1.0 where the device has none, and setting it there does nothing.
     double volume() const;
@@ -70,6 +79,8 @@ private:
     std::unique_ptr<Sample[]> m_buffer;
     WaveOutHandle m_handle = kNoWaveOut;
     MmResult m_lastResult = kMmSysNoError;
+    std::optional<NoiseColour> m_noiseColour;
+    double m_noiseLevelDb = kDefaultNoiseLevelDb;
     // Declared last so it is destroyed first: the device stops reading before
     // the buffer goes.
     std::unique_ptr<WaveOut> m_device;

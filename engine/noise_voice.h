@@ -13,14 +13,6 @@
 
 namespace quavira {
 
-// The levels offered, in dBFS RMS: 6 dB apart (each twice or half the
-// other as heard), from barely there under the tone to the loudest whose
-// peaks (NoiseGenerator::kMaxPeak, 0.5 of full scale at -16 dBFS) still fit
-// beside the tone's own peak of half full scale, so the sum never clips.
-inline constexpr std::array<int, 5> kNoiseLevelsDb{-40, -34, -28, -22, -16};
-// The level noise plays at until the listener picks another.
-inline constexpr int kDefaultNoiseLevelDb = -28;
-
 // Adds noise to stereo frames, the same noise in both ears: noise with no
 // difference between the ears leaves the difference between the two tones,
 // which is where the beat lives, standing clear of it (a noise that differs

@@ -152,6 +152,24 @@ void TMForm::showStatus(const std::string& status)
         m_messages.inform(m_lastStatus);
 }
 
+void TMForm::setNoise(std::optional<quavira::NoiseColour> colour, double levelDb)
+{
+    if (colour == m_engine.noiseColour() && levelDb == m_engine.noiseLevelDb())
+        return;
+    m_engine.setNoise(colour, levelDb);
+    emit noiseChanged();
+}
+
+std::optional<quavira::NoiseColour> TMForm::noiseColour() const
+{
+    return m_engine.noiseColour();
+}
+
+double TMForm::noiseLevelDb() const
+{
+    return m_engine.noiseLevelDb();
+}
+
 void TMForm::fillFromSliders(Channel channel)
 {
     const bool left = channel == Channel::Left;

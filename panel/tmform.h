@@ -5,6 +5,7 @@
 #pragma once
 
 #include "channel_synthesis.h"
+#include "noise_colour.h"
 #include "ui_mform.h"
 
 #include <QString>
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,11 @@ public:
     void fadeOutput(double depth, std::chrono::milliseconds span);
     // Where the panel shows its messages, for actions of the front window.
     MessageBox& messages() { return m_messages; }
+    // The noise under the tone (none at every launch): `colour` at `levelDb`
+    // dBFS RMS, heard at once when it plays and with every Start.
+    void setNoise(std::optional<quavira::NoiseColour> colour, double levelDb);
+    std::optional<quavira::NoiseColour> noiseColour() const;
+    double noiseLevelDb() const;
     // A copy of the loop buffer's bytes as they are now (kLoopBytes of them);
     // empty when no buffer exists.
     std::vector<std::uint8_t> loopBytes() const;
@@ -85,6 +92,8 @@ public:
 signals:
     // StartButton's caption, the playing state, has just been set anew.
     void startCaptionChanged();
+    // The noise was set anew (setNoise).
+    void noiseChanged();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
