@@ -11,6 +11,9 @@
 
 namespace quavira {
 
+// The output's frames: two signed 16-bit samples, left then right.
+inline constexpr std::uint32_t kOutputBytesPerFrame = 2 * sizeof(std::int16_t);
+
 // A loop sample as the 16-bit output carries it: scaled so that a u8 sink
 // takes it back to the same byte exactly.
 constexpr std::int16_t toOutputSample(std::uint8_t byte)

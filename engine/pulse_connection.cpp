@@ -192,7 +192,7 @@ bool PulseConnection::beginContext()
 
 bool PulseConnection::beginStream(const pa_buffer_attr& attributes)
 {
-    const pa_sample_spec sampleFormat{PA_SAMPLE_U8, static_cast<std::uint32_t>(kFramesPerSecond), 2};
+    const pa_sample_spec sampleFormat{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(kFramesPerSecond), 2};
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
     m_stream = pa_stream_new(m_context, "Binaural beats", &sampleFormat, &map);

@@ -4,6 +4,7 @@
 
 #include "loop_format.h"
 #include "loop_renderer.h"
+#include "output_stage.h"
 
 #include <pulse/pulseaudio.h>
 
@@ -18,7 +19,7 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 
-constexpr std::uint32_t kBytesPerFrame = 2;
+constexpr std::uint32_t kBytesPerFrame = kOutputBytesPerFrame;
 
 struct Shape {
     std::uint32_t queueMs;    // tlength: what the client keeps queued

@@ -19,7 +19,8 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
 
-constexpr std::uint32_t kBytesPerFrame = 2;
+// The output's fades: the loop's, and the noise's beside it.
+constexpr std::uint64_t kFadeFrames = std::max<std::uint64_t>(LoopRenderer::kFadeFrames, VoiceTrack::kFadeFrames);
 
 // Silence before a tone that comes back on a new stream: PulseAudio may
 // rewind its sink as it mixes the stream in.
@@ -36,7 +37,7 @@ constexpr std::uint64_t kStartLeadInFrames = kFramesPerSecond * 7 / 1000;
 // follows a moment later, unless another rewrite replaces it first: over a
 // second of it, sent at every step of a drag, would hold up at the server
 // the head of the next rewrite behind it.
-constexpr std::uint64_t kRewriteFirstFrames = LoopRenderer::kFadeFrames + kFramesPerSecond * 5 / 1000;
+constexpr std::uint64_t kRewriteFirstFrames = kFadeFrames + kFramesPerSecond * 5 / 1000;
 constexpr std::uint64_t kRewriteHeadFrames = kFramesPerSecond * 40 / 1000;
 constexpr microseconds kRewriteBodyDelay{5'000};
 // After a fade-out's last frame was played by the server's account, before
@@ -233,12 +234,14 @@ MmResult PulseWaveOut::reset(WaveOutHandle handle)
         fadeOut(position);
         scheduleFadeCheck(m_timing.untilPlayed(m_fadeEnd, position));
         break;
-    case Answer::Late:
+    case Answer::Late: {
         // The fade-out goes after what is queued and is moved up, and the
         // stream corked, once the server answers.
-        fadeOutFrom(endOfQueue());
-        noteLate(Late::Stop, m_fadeEnd - LoopRenderer::kFadeFrames);
+        const std::uint64_t at = endOfQueue();
+        fadeOutFrom(at);
+        noteLate(Late::Stop, at);
         break;
+    }
     case Answer::Failed:
         // The stream went as the call was made: it plays nothing either.
         dropConnection();
@@ -283,7 +286,7 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
         m_late = Late::Nothing;
         const std::uint64_t from = rewriteFrom(position);
         m_renderer.change(from, playLatestCopy());
-        rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
+        rewriteUntil(std::max(end, from + kFadeFrames));
         break;
     }
     case Answer::Late: {
@@ -291,7 +294,7 @@ void PulseWaveOut::loopChanged(WaveOutHandle handle)
         // answers. A start still to be moved up stays the thing to move.
         const std::uint64_t at = endOfQueue();
         m_renderer.change(at, playLatestCopy());
-        queueUntil(at + LoopRenderer::kFadeFrames);
+        queueUntil(at + kFadeFrames);
         if (m_late != Late::Start && m_late != Late::CorkedStart)
             noteLate(Late::Change, at);
         break;
@@ -353,6 +356,50 @@ void PulseWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64_t f
     resendFrom(from);
 }
 
+void PulseWaveOut::setNoise(WaveOutHandle handle, std::optional<NoiseColour> colour, double levelDb)
+{
+    if (!m_checks.isOpen(handle))
+        return;
+    noteInput();
+    const BudgetedCall call(m_budget);
+    MainloopLock lock(m_connection.mainloop());
+    const bool wasOn = m_noise.on();
+    const auto change = [&](std::uint64_t at) {
+        // From `at`, what was queued crossfades into the noise set anew (two
+        // stretches of noise: at equal power), or fades out.
+        m_noise.set(colour, levelDb);
+        m_renderer.setVoice(at, colour ? &m_noise : nullptr, wasOn && colour ? Crossfade::EqualPower : Crossfade::Linear);
+    };
+    if (m_playback != Playback::Playing || !m_connection.connected() || m_connection.resuming()) {
+        // Heard with the next start.
+        m_noise.set(colour, levelDb);
+        m_renderer.setVoice(m_renderer.position(), colour ? &m_noise : nullptr);
+        return;
+    }
+    const std::uint64_t end = queuedEnd();
+    StreamPosition position;
+    switch (m_timing.fetch(call.deadline(), &position)) {
+    case Answer::Fresh: {
+        const std::uint64_t from = rewriteFrom(position);
+        change(from);
+        rewriteUntil(std::max(end, from + kFadeFrames));
+        break;
+    }
+    case Answer::Late: {
+        const std::uint64_t at = endOfQueue();
+        change(at);
+        queueUntil(at + kFadeFrames);
+        break;
+    }
+    case Answer::Failed:
+        dropConnection();
+        streamLost();
+        return;
+    }
+    if (m_latency == Latency::Deep)
+        setLatency(Latency::Quick);
+}
+
 void PulseWaveOut::resendFrom(std::uint64_t from)
 {
     sendBody();
@@ -360,7 +407,7 @@ void PulseWaveOut::resendFrom(std::uint64_t from)
     if (from >= end)
         return;
     const std::size_t frames = static_cast<std::size_t>(end - from);
-    m_scratch.resize(frames * kBytesPerFrame);
+    m_scratch.resize(frames * 2);
     m_renderer.copyRendered(from, m_scratch.data(), frames);
     sendScratchAt(from);
 }
@@ -488,16 +535,16 @@ void PulseWaveOut::queueUntil(std::uint64_t end)
     if (end <= start)
         return;
     const std::size_t frames = static_cast<std::size_t>(end - start);
-    m_scratch.resize(frames * kBytesPerFrame);
+    m_scratch.resize(frames * 2);
     m_renderer.render(m_scratch.data(), frames);
     sendScratchAt(start);
 }
 
 void PulseWaveOut::sendScratchAt(std::uint64_t first)
 {
-    m_level.apply(m_scratch.data(), first, m_scratch.size() / kBytesPerFrame);
-    pa_stream_write(m_connection.stream(), m_scratch.data(), m_scratch.size(), nullptr,
-                    static_cast<std::int64_t>(first * kBytesPerFrame), PA_SEEK_ABSOLUTE);
+    m_level.apply(m_scratch.data(), first, m_scratch.size() / 2);
+    pa_stream_write(m_connection.stream(), m_scratch.data(), m_scratch.size() * sizeof(std::int16_t), nullptr,
+                    static_cast<std::int64_t>(first * kOutputBytesPerFrame), PA_SEEK_ABSOLUTE);
 }
 
 void PulseWaveOut::rewriteUntil(std::uint64_t end)
@@ -610,10 +657,10 @@ void PulseWaveOut::fadeOutFrom(std::uint64_t from)
     const std::uint64_t end = queuedEnd();
     queueUntil(from);
     m_renderer.stop(from);
-    rewriteUntil(std::max(end, from + LoopRenderer::kFadeFrames));
+    rewriteUntil(std::max(end, from + kFadeFrames));
     m_playback = Playback::FadingOut;
     m_ready.store(false, std::memory_order_relaxed);
-    m_fadeEnd = from + LoopRenderer::kFadeFrames;
+    m_fadeEnd = m_renderer.silentFrom();
 }
 
 void PulseWaveOut::noteLate(Late what, std::uint64_t frame)
@@ -801,9 +848,9 @@ void PulseWaveOut::streamWritable()
     if (m_playback == Playback::Stopped || !m_connection.stream() || m_bodyTimer)
         return;
     const std::size_t bytes = pa_stream_writable_size(m_connection.stream());
-    if (bytes == static_cast<std::size_t>(-1) || bytes < kBytesPerFrame)
+    if (bytes == static_cast<std::size_t>(-1) || bytes < kOutputBytesPerFrame)
         return;
-    queueUntil(m_renderer.position() + bytes / kBytesPerFrame);
+    queueUntil(m_renderer.position() + bytes / kOutputBytesPerFrame);
 }
 
 void PulseWaveOut::streamUnderflow()

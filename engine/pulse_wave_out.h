@@ -5,7 +5,9 @@
 
 #include "loop_device_checks.h"
 #include "loop_renderer.h"
+#include "noise_source.h"
 #include "output_level.h"
+#include "output_stage.h"
 #include "pulse_connection.h"
 #include "pulse_timing.h"
 #include "wave_out.h"
@@ -17,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <random>
 #include <vector>
 
 struct pa_operation;
@@ -25,12 +28,13 @@ struct pa_time_event;
 
 namespace quavira {
 
-// One playback stream, 8-bit stereo at 44,100 Hz, that keeps over a second
+// One playback stream, 16-bit stereo at 44,100 Hz, that keeps over a second
 // of the loop queued at the server, so the client wakes rarely and a server
 // that stalls for a moment (its main loop busy, a device being probed) and
 // then catches up finds enough to play. Stream frame t plays loop frame
 // t mod 44,100 counted from the last write; the bytes come from private
-// copies of the loop through the shared renderer. When the program
+// copies of the loop through the shared output stage, with the noise
+// mixed in beside it. When the program
 // rewrites the loop, loopChanged copies it and rewrites what is queued,
 // from the first frame the server has not taken yet and will not take
 // before the write arrives (StreamTiming) to the end of the queue, each
@@ -88,6 +92,7 @@ public:
     void loopChanged(WaveOutHandle handle) override;
     void expectChanges(WaveOutHandle handle) override;
     void fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames) override;
+    void setNoise(WaveOutHandle handle, std::optional<NoiseColour> colour, double levelDb) override;
     // The stream's own volume at the server (PulseStreamVolume).
     double volume(WaveOutHandle handle) override;
     void setVolume(WaveOutHandle handle, double level) override;
@@ -200,10 +205,11 @@ private:
     std::array<std::vector<std::uint8_t>, 2> m_copies;
     std::size_t m_playingCopy = 0;
     std::size_t m_latestCopy = 0;
-    std::vector<std::uint8_t> m_scratch;
+    std::vector<std::int16_t> m_scratch;
     std::uint64_t m_bodyEnd = 0;  // where the rest of a rewrite held back ends
     pa_time_event* m_bodyTimer = nullptr;
-    LoopRenderer m_renderer;
+    OutputStage m_renderer;
+    NoiseSource m_noise{std::random_device{}()};  // no two streams alike
     OutputLevel m_level;
     std::uint64_t m_fadeEnd = 0;  // the first silent frame after a fade-out
     pa_time_event* m_fadeTimer = nullptr;

@@ -7,6 +7,7 @@
 #include "output_level.h"
 #include "output_stage.h"
 #include "loop_tones.h"
+#include "noise_source.h"
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,31 @@ TEST(OutputStage, TheVoiceFadesInAndOutWithTheLoopAndCrossfadesWhenChanged)
     EXPECT_LE(largestStep(stopped), 8192 / static_cast<int>(kFade) + 1);
     EXPECT_EQ(stage.silentFrom(), 5000 + kFade);
     EXPECT_EQ(stopped.back(), 0);
+}
+
+// The noise set anew while it plays, reaching back into what was queued:
+// at equal power the level holds through the crossfade, colour to colour,
+// and the new colour plays on.
+TEST(OutputStage, NoiseSetAnewCrossfadesAtItsLevel)
+{
+    const Bytes quiet(kLoopBytes, 128);
+    NoiseSource noise(3);
+    noise.set(NoiseColour::White, -16);
+    OutputStage stage;
+    stage.restartAt(0);
+    stage.setVoice(0, &noise);
+    stage.start(0, quiet.data());
+    renderFrames(stage, 30000);
+    noise.set(NoiseColour::Pink, -16);
+    stage.setVoice(20000, &noise, Crossfade::EqualPower);
+    const Samples out = renderFrames(stage, 44100);
+    // 10-ms windows: the noise's own spread stays within a dB or two.
+    for (std::size_t w = 0; w + 441 <= out.size() / 2; w += 441) {
+        double power = 0;
+        for (std::size_t i = 2 * w; i < 2 * (w + 441); i += 2)
+            power += (out[i] / 32768.0) * (out[i] / 32768.0);
+        EXPECT_NEAR(10 * std::log10(power / 441), -16.0, 2.5) << "at frame " << 20000 + w;
+    }
 }
 
 TEST(OutputLevel, A16BitFadeMovesBetweenThe8BitSteps)

@@ -260,6 +260,10 @@ TEST_P(OutputFade, FallsEvenlyInDecibelsToSilenceWithoutTouchingTheLoop)
     ASSERT_GT(levels.size(), 20u) << "too short a fade to measure";
     for (std::size_t k = 1; k < levels.size(); ++k)
         EXPECT_LE(levels[k], levels[k - 1] + 0.3) << "the level rose at block " << k;
+    // The libpulse back end's output is 16-bit, which a u8 sink truncates:
+    // its slope is measured at the 16-bit sink (sixteen_bit_sink_test).
+    if (GetParam() == Backend::Pulse)
+        return;
     const auto blocksPerSecond = kRate / 1470.0;
     const double slope = (levels.back() - levels[levels.size() / 4]) /
                          (static_cast<double>(levels.size() - 1 - levels.size() / 4) / blocksPerSecond);

@@ -1,0 +1,309 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The libpulse back end heard at the test server's 16-bit null sink: the
+// noise's spectra and levels, its switches as fades, and the sleep timer's
+// fade between the 8-bit steps.
+#include "loop_buffer.h"
+#include "pulse_wave_out.h"
+#include "sound_check.h"
+#include "spectrum.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+namespace quavira {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace sound;
+
+constexpr const char* kSink16 = "quavira_test16";
+
+// The 16-bit sink's monitor, left channel and right, as parec gives it.
+class Recording16 {
+public:
+    explicit Recording16(double seconds)
+    {
+        const auto bytes = static_cast<std::size_t>(seconds * kRate) * 4;
+        const std::string command = "timeout " + std::to_string(static_cast<int>(seconds) + 20) +
+                                    " parec --device=" + kSink16 +
+                                    ".monitor --format=s16le --channels=2 --rate=44100 --raw --latency-msec=10"
+                                    " 2>/dev/null | head -c " +
+                                    std::to_string(bytes);
+        m_pipe = ::popen(command.c_str(), "r");
+        m_reader = std::thread([this] {
+            std::int16_t chunk[2048];
+            std::size_t n;
+            while (m_pipe && (n = std::fread(chunk, sizeof chunk[0], std::size(chunk), m_pipe)) > 0)
+                m_samples.insert(m_samples.end(), chunk, chunk + n);
+        });
+        // The monitor runs once it is read; what plays before is lost.
+        std::this_thread::sleep_for(400ms);
+    }
+    ~Recording16() { finish(); }
+    const std::vector<std::int16_t>& finish()
+    {
+        if (m_reader.joinable())
+            m_reader.join();
+        if (m_pipe)
+            ::pclose(std::exchange(m_pipe, nullptr));
+        return m_samples;
+    }
+
+private:
+    FILE* m_pipe = nullptr;
+    std::thread m_reader;
+    std::vector<std::int16_t> m_samples;
+};
+
+// The back end plays into the 16-bit sink: libpulse takes the default sink
+// of a new context from PULSE_SINK.
+class SixteenBitSink : public ::testing::Test {
+protected:
+    void SetUp() override { ::setenv("PULSE_SINK", kSink16, 1); }
+    void TearDown() override { ::unsetenv("PULSE_SINK"); }
+};
+
+// Where the sound starts: the first sample beyond two 8-bit steps (a
+// silent loop's bytes may lie one step off zero).
+std::size_t onset(const std::vector<std::int16_t>& rec)
+{
+    const auto it = std::find_if(rec.begin(), rec.end(), [](std::int16_t s) { return std::abs(s) > 512; });
+    return static_cast<std::size_t>(it - rec.begin()) / 2;
+}
+
+std::vector<float> leftChannel(const std::vector<std::int16_t>& rec, std::size_t from, std::size_t frames)
+{
+    std::vector<float> left(frames);
+    for (std::size_t i = 0; i < frames; ++i)
+        left[i] = static_cast<float>(rec[2 * (from + i)]) / 32768.0f;
+    return left;
+}
+
+// The share of samples that lie between the 8-bit steps.
+double offTheEightBitSteps(const std::vector<std::int16_t>& rec, std::size_t from, std::size_t frames)
+{
+    std::size_t off = 0;
+    for (std::size_t i = 2 * from; i < 2 * (from + frames); ++i)
+        off += (rec[i] & 0xFF) != 0;
+    return static_cast<double>(off) / static_cast<double>(2 * frames);
+}
+
+// One stream a setting: the tone of 440 and 450 Hz with noise, for
+// `seconds`, then a rest; found again in the recording by their onsets,
+// since the monitor may lose frames where a stream starts.
+void playEach(const std::vector<std::pair<NoiseColour, double>>& settings, double seconds)
+{
+    for (const auto& [colour, levelDb] : settings) {
+        LoopBuffer engine(std::make_unique<PulseWaveOut>());
+        EXPECT_EQ(engine.open(), "0");
+        engine.fillChannel(440, 64, 0.0f, Channel::Left);
+        engine.fillChannel(450, 64, 0.0f, Channel::Right);
+        engine.setNoise(colour, levelDb);
+        EXPECT_EQ(engine.startLooped(), "0");
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        EXPECT_EQ(engine.stop(), "0");
+        std::this_thread::sleep_for(700ms);
+    }
+}
+
+std::vector<std::size_t> onsets(const std::vector<std::int16_t>& rec)
+{
+    std::vector<std::size_t> found;
+    std::size_t quiet = 44100;  // frames since the last sound
+    for (std::size_t f = 0; f < rec.size() / 2; ++f) {
+        const bool sound = std::abs(rec[2 * f]) > 512 || std::abs(rec[2 * f + 1]) > 512;
+        if (sound && quiet > 22050)
+            found.push_back(f);
+        quiet = sound ? 0 : quiet + 1;
+    }
+    return found;
+}
+
+// White, pink and brown at -16 dBFS under the tone, then pink at -40:
+// spectra from 40 Hz (Welch, the tones' bins left out) on the colour's
+// slope, its level within 0.3 dB, and the quiet noise heard between the
+// 8-bit steps.
+TEST_F(SixteenBitSink, NoiseHasTheSlopeAndLevelOfItsColour)
+{
+    QUAVIRA_NEED_SOUND_SERVER();
+    constexpr double kEach = 4.5;
+    Recording16 recorder(4 * (kEach + 0.8) + 1.0);
+    playEach({{NoiseColour::White, -16}, {NoiseColour::Pink, -16}, {NoiseColour::Brown, -16}, {NoiseColour::Pink, -40}},
+             kEach);
+    const std::vector<std::int16_t>& rec = recorder.finish();
+    const std::vector<std::size_t> starts = onsets(rec);
+    if (FILE* f = std::fopen("/tmp/colours.raw", "wb")) { std::fwrite(rec.data(), 2, rec.size(), f); std::fclose(f); }
+    ASSERT_EQ(starts.size(), 4u) << "four streams, each heard";
+
+    struct Expected {
+        const char* name;
+        double slope;
+        double tolerance;
+        double hiHz;
+    };
+    const Expected colours[] = {{"white", 0.0, 0.06, 10000}, {"pink", -3.0, 0.3, 10000}, {"brown", -6.0, 0.5, 5000}};
+    constexpr std::size_t kSegment = 16384;
+    const double binHz = kRate / kSegment;
+    const auto kept = static_cast<std::size_t>((kEach - 0.8) * kRate);
+    for (std::size_t c = 0; c < 3; ++c) {
+        SCOPED_TRACE(colours[c].name);
+        ASSERT_LE(starts[c] + 22050 + kept, rec.size() / 2);
+        const std::vector<float> x = leftChannel(rec, starts[c] + 22050, kept);
+        std::vector<double> psd = testing::welchPsd(x, kSegment, kRate);
+        // The tone's bins take the level of their neighbours.
+        const auto bin = [&](double hz) { return static_cast<std::size_t>(hz / binHz); };
+        double around = 0;
+        for (std::size_t k = bin(390); k < bin(410); ++k)
+            around += psd[k] + psd[k + bin(100)];
+        around /= 2.0 * static_cast<double>(bin(410) - bin(390));
+        std::fill(psd.begin() + static_cast<std::ptrdiff_t>(bin(410)), psd.begin() + static_cast<std::ptrdiff_t>(bin(490)),
+                  around);
+        const testing::Slope slope =
+            testing::fitSlope(testing::thirdOctaveBands(psd, kSegment, kRate, 40, colours[c].hiHz));
+        EXPECT_NEAR(slope.dbPerOctave, colours[c].slope, colours[c].tolerance);
+        double power = 0;
+        for (double density : psd)
+            power += density * binHz;
+        EXPECT_NEAR(10 * std::log10(power), -16.0, 0.3) << "dBFS RMS";
+    }
+    ASSERT_LE(starts[3] + 22050 + kept, rec.size() / 2);
+    EXPECT_GT(offTheEightBitSteps(rec, starts[3] + 22050, kept), 0.9);
+}
+
+// Noise alone (a silent loop), switched four ways: every change moves the
+// 1-ms RMS over at least 5 ms (a cut would do it within one or two), and
+// a colour changed at the same level stays within the spread the steady
+// noise has.
+TEST_F(SixteenBitSink, SwitchingTheNoiseIsAFade)
+{
+    QUAVIRA_NEED_SOUND_SERVER();
+    Recording16 recorder(7.5);
+    {
+        LoopBuffer engine(std::make_unique<PulseWaveOut>());
+        ASSERT_EQ(engine.open(), "0");
+        engine.fillChannel(440, 0, 0.0f, Channel::Left);
+        engine.fillChannel(450, 0, 0.0f, Channel::Right);
+        engine.setNoise(NoiseColour::White, -16);
+        const auto start = Clock::now();
+        ASSERT_EQ(engine.startLooped(), "0");
+        std::this_thread::sleep_until(start + 1500ms);
+        engine.setNoise(NoiseColour::Pink, -16);
+        std::this_thread::sleep_until(start + 3000ms);
+        engine.setNoise(std::nullopt, -16);
+        std::this_thread::sleep_until(start + 4000ms);
+        engine.setNoise(NoiseColour::White, -16);
+        std::this_thread::sleep_until(start + 5500ms);
+        engine.setNoise(NoiseColour::White, -34);
+        std::this_thread::sleep_until(start + 6500ms);
+        EXPECT_EQ(engine.stop(), "0");
+    }
+    const std::vector<std::int16_t>& rec = recorder.finish();
+    const std::size_t first = onset(rec);
+    ASSERT_LT(first + 6 * 44100, rec.size() / 2) << "nothing heard";
+    const std::vector<float> x = leftChannel(rec, first, 6 * 44100);
+    // The 1-ms RMS about each millisecond's mean (the silent loop may lie
+    // one step off zero).
+    constexpr std::size_t kMs = 44;
+    std::vector<double> envelope;
+    for (std::size_t w = 0; (w + 1) * kMs <= x.size(); ++w) {
+        double mean = 0, power = 0;
+        for (std::size_t i = w * kMs; i < (w + 1) * kMs; ++i)
+            mean += x[i] / static_cast<double>(kMs);
+        for (std::size_t i = w * kMs; i < (w + 1) * kMs; ++i)
+            power += (x[i] - mean) * (x[i] - mean) / static_cast<double>(kMs);
+        envelope.push_back(10 * std::log10(std::max(power, 1e-12)));
+    }
+    // The monitor may lose frames where the stream is rewritten, so each
+    // change is found where the level first passes a mark, and the
+    // milliseconds just before it that lie between two levels counted: a
+    // fade of 10 ms passes through them, a cut leaves one at most.
+    const auto firstPast = [&](std::size_t fromMs, auto past) {
+        std::size_t ms = fromMs;
+        while (ms < envelope.size() && !past(envelope[ms]))
+            ++ms;
+        return ms;
+    };
+    const auto between = [&](std::size_t atMs, double lo, double hi) {
+        return std::count_if(envelope.begin() + static_cast<std::ptrdiff_t>(atMs - 30),
+                             envelope.begin() + static_cast<std::ptrdiff_t>(atMs),
+                             [&](double db) { return db > lo && db < hi; });
+    };
+    const std::size_t off = firstPast(2000, [](double db) { return db < -60; });
+    const std::size_t on = firstPast(off + 300, [](double db) { return db > -20; });
+    const std::size_t down = firstPast(on + 800, [](double db) { return db < -28; });
+    ASSERT_LT(down + 100, envelope.size()) << "the changes were not all heard";
+    EXPECT_GE(between(off, -60, -20), 4) << "off";
+    EXPECT_GE(between(on, -60, -20), 3) << "on";
+    EXPECT_GE(between(down, -28, -20), 3) << "18 dB down";
+    // White to pink at -16: the spread the steady milliseconds of either
+    // colour have holds through the change, wherever it fell.
+    const auto spread = [&](std::size_t fromMs, std::size_t toMs) {
+        std::vector<double> steady(envelope.begin() + static_cast<std::ptrdiff_t>(fromMs),
+                                   envelope.begin() + static_cast<std::ptrdiff_t>(toMs));
+        std::sort(steady.begin(), steady.end());
+        return std::pair(steady[steady.size() / 200], steady[steady.size() - 1 - steady.size() / 200]);
+    };
+    const auto [whiteLo, whiteHi] = spread(100, 1000);
+    const auto [pinkLo, pinkHi] = spread(off - 1000, off - 100);
+    const double lo = std::min(whiteLo, pinkLo) - 1.5;
+    const double hi = std::max(whiteHi, pinkHi) + 1.5;
+    for (std::size_t ms = 100; ms < off - 100; ++ms)
+        EXPECT_TRUE(envelope[ms] > lo && envelope[ms] < hi) << envelope[ms] << " dB at " << ms << " ms";
+}
+
+// The sleep timer's fade, heard at 16 bits: 24 dB a second, block by block,
+// down to -45 dB, and where the 8-bit steps grow coarse it lies between
+// them.
+TEST_F(SixteenBitSink, TheSleepTimersFadeFallsBetweenTheEightBitSteps)
+{
+    QUAVIRA_NEED_SOUND_SERVER();
+    Recording16 recorder(4.5);
+    {
+        LoopBuffer engine(std::make_unique<PulseWaveOut>());
+        ASSERT_EQ(engine.open(), "0");
+        engine.fillChannel(440, 100, 0.0f, Channel::Left);
+        engine.fillChannel(450, 100, 0.0f, Channel::Right);
+        ASSERT_EQ(engine.startLooped(), "0");
+        std::this_thread::sleep_for(700ms);
+        engine.fadeLevel(1.0, 2000ms);
+        std::this_thread::sleep_for(3000ms);
+        EXPECT_EQ(engine.stop(), "0");
+    }
+    const std::vector<std::int16_t>& rec = recorder.finish();
+    const std::size_t first = onset(rec);
+    constexpr std::size_t kBlock = 1470;
+    std::vector<double> levels;
+    double full = 0;
+    std::size_t quietFrom = 0;
+    for (std::size_t start = first + 22050; start + kBlock <= rec.size() / 2; start += kBlock) {
+        int peak = 0;
+        for (std::size_t i = 2 * start; i < 2 * (start + kBlock); ++i)
+            peak = std::max(peak, std::abs(static_cast<int>(rec[i])));
+        full = full == 0 ? peak : full;
+        const double db = 20 * std::log10(std::max(peak, 1) / full);
+        if (db < -45)
+            break;
+        if (db < -36 && quietFrom == 0)
+            quietFrom = start;
+        levels.push_back(db);
+    }
+    ASSERT_GT(levels.size(), 40u) << "too short a fade to measure";
+    for (std::size_t k = 1; k < levels.size(); ++k)
+        EXPECT_LE(levels[k], levels[k - 1] + 0.3) << "the level rose at block " << k;
+    const auto falling = std::find_if(levels.begin(), levels.end(), [](double db) { return db < -3; });
+    const double seconds = static_cast<double>(levels.end() - falling - 1) * kBlock / kRate;
+    // As heard, a little steeper: what the server holds already cannot
+    // take the fade, which arrives when asked all the same.
+    EXPECT_NEAR((levels.back() - *falling) / seconds, -24.0, 3.0) << "dB per second";
+    ASSERT_GT(quietFrom, 0u);
+    EXPECT_GT(offTheEightBitSteps(rec, quietFrom, 2 * kBlock), 0.5) << "an 8-bit staircase";
+}
+
+}  // namespace
+}  // namespace quavira
