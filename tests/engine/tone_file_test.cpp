@@ -3,6 +3,10 @@
 // cancelled, a read-only folder, a full disk.
 #include "fade_curve.h"
 #include "loop_format.h"
+#include "loop_tones.h"
+#include "noise_generator.h"
+#include "noisy_tone.h"
+#include "output_stage.h"
 #include "slow_disk.h"
 #include "tone_file.h"
 
@@ -14,6 +18,7 @@
 #include <chrono>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -203,6 +208,103 @@ TEST_P(ToneFileRoundTrip, LoopRepeatedSampleForSampleWithBothFadesAndTags)
 INSTANTIATE_TEST_SUITE_P(BothFormats, ToneFileRoundTrip, ::testing::Values(ToneFileFormat::Flac, ToneFileFormat::Wav),
                          [](const auto& test) { return test.param == ToneFileFormat::Flac ? "Flac" : "Wav"; });
 
+// The noise's part of the samples, full scale 1.0.
+double rmsDb(const std::vector<double>& samples)
+{
+    double sum = 0;
+    for (double sample : samples)
+        sum += sample * sample;
+    return 10 * std::log10(sum / static_cast<double>(samples.size()));
+}
+
+class ToneFileWithNoise : public ::testing::TestWithParam<ToneFileFormat> {};
+
+TEST_P(ToneFileWithNoise, SixteenBitsTheNoiseAtItsLevelNeverRepeatedAndFaded)
+{
+    ScratchFolder folder;
+    const fs::path target = folder.path() / "tone";
+    // The fade-in, four steady seconds, the fade-out.
+    const std::uint64_t frames = 16 * 44100;
+    ToneFileRequest asked = request(target, GetParam(), frames);
+    asked.loop = testing::loopTones(440, 450, 64);
+    asked.comment = "10 Hz, Alpha; Pink noise, -28 dB";
+    asked.noise = NoiseColour::Pink;
+    asked.noiseLevelDb = -28;
+    Cancellation cancel;
+    std::uint64_t reported = 0;
+    const ToneFileResult result =
+        writeToneFile(asked, cancel, [&](std::uint64_t written, std::uint64_t) { reported = written; });
+    ASSERT_EQ(result.status, ToneFileStatus::Saved) << result.detail;
+    EXPECT_EQ(reported, frames);
+
+    SF_INFO info{};
+    SNDFILE* sound = sf_open(target.c_str(), SFM_READ, &info);
+    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format, (GetParam() == ToneFileFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16);
+    ASSERT_EQ(info.frames, static_cast<sf_count_t>(frames));
+    EXPECT_STREQ(sf_get_string(sound, SF_STR_COMMENT), "10 Hz, Alpha; Pink noise, -28 dB");
+    std::vector<short> samples(2 * frames);
+    ASSERT_EQ(sf_readf_short(sound, samples.data(), info.frames), info.frames);
+    sf_close(sound);
+
+    // The file minus the tone, in the steady seconds: the same noise in
+    // both ears, at its level, and no second the same as the one before.
+    std::vector<double> noise;
+    for (std::uint64_t i = 2 * kFadeInFrames; i < 2 * (frames - kFadeOutFrames); i += 2) {
+        const int left = samples[i] - toOutputSample(asked.loop[i % kLoopBytes]);
+        const int right = samples[i + 1] - toOutputSample(asked.loop[(i + 1) % kLoopBytes]);
+        ASSERT_EQ(left, right) << "frame " << i / 2;
+        noise.push_back(left / 32768.0);
+    }
+    EXPECT_NEAR(rmsDb(noise), -28.0, 0.3);
+    std::vector<double> change;
+    for (std::size_t i = 0; i + kLoopFrames < noise.size(); ++i)
+        change.push_back(noise[i + kLoopFrames] - noise[i]);
+    // Twice the power of either second for noise that does not repeat;
+    // nothing for a second played again.
+    EXPECT_NEAR(rmsDb(change), -28.0 + 3.0, 1.0);
+
+    // Both fades on the mixed samples: silence first, then at one second
+    // into the fade-in the curve's level (-24 dB) beside the steady one.
+    EXPECT_EQ(samples[0], 0);
+    EXPECT_EQ(samples[1], 0);
+    const auto levelAround = [&](std::uint64_t frame) {
+        std::vector<double> window;
+        for (std::uint64_t i = 2 * (frame - 441); i < 2 * (frame + 441); ++i)
+            window.push_back(samples[i] / 32768.0);
+        return rmsDb(window);
+    };
+    EXPECT_NEAR(levelAround(44100) - levelAround(3 * 44100), 20 * std::log10(fadeOutGain(0.5)), 0.5);
+    EXPECT_LT(levelAround(frames - 442), levelAround(3 * 44100) - 40);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFormats, ToneFileWithNoise, ::testing::Values(ToneFileFormat::Flac, ToneFileFormat::Wav),
+                         [](const auto& test) { return test.param == ToneFileFormat::Flac ? "Flac" : "Wav"; });
+
+TEST(ToneFileWithNoise, MixedToTheBitAsTheOutputStageMixesEachColour)
+{
+    // A loop of every byte value beside the loudest noise: the sum is held
+    // at full scale often, and rounded everywhere.
+    const std::vector<std::uint8_t> loop = noiseLoop();
+    const float gain = static_cast<float>(std::pow(10.0, -16.0 / 20.0));
+    for (const NoiseColour colour : kNoiseColours) {
+        SCOPED_TRACE(std::string(noiseColourName(colour)));
+        NoisyTone tone(loop, colour, -16, 7);
+        NoiseGenerator generator(colour, 7);
+        // Pieces of odd sizes, across the loop's end.
+        std::vector<std::int16_t> out(2 * 3001);
+        std::vector<float> noise(3001);
+        std::uint64_t sample = 0;
+        for (int piece = 0; piece < 40; ++piece) {
+            tone.render(out.data(), noise.size());
+            generator.render(noise.data(), noise.size());
+            for (std::size_t i = 0; i < out.size(); ++i, ++sample)
+                ASSERT_EQ(out[i], mixOutputSample(loop[sample % kLoopBytes], gain * noise[i / 2]))
+                    << "sample " << i << " of piece " << piece;
+        }
+    }
+}
+
 // A save that fails or is cancelled leaves the old file and the folder as
 // they were, and the result names the reason.
 constexpr const char* kOld = "the old file, which the user agreed to replace";
@@ -212,10 +314,13 @@ ToneFileResult save(const fs::path& target, Cancellation& cancel, ToneFileFormat
     return writeToneFile(request(target, format, 15 * 44100), cancel);
 }
 
-ToneFileResult save(const fs::path& target, ToneFileFormat format = ToneFileFormat::Flac)
+ToneFileResult save(const fs::path& target, ToneFileFormat format = ToneFileFormat::Flac,
+                    std::optional<NoiseColour> noise = std::nullopt)
 {
     Cancellation cancel;
-    return save(target, cancel, format);
+    ToneFileRequest asked = request(target, format, 15 * 44100);
+    asked.noise = noise;
+    return writeToneFile(asked, cancel);
 }
 
 TEST(ToneFileNotSaved, ReadOnlyFolder)
@@ -249,14 +354,17 @@ TEST(ToneFileNotSaved, FullDiskInEitherFormat)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "a full disk of the test's own needs root (to mount a small tmpfs)";
-    for (const ToneFileFormat format : {ToneFileFormat::Flac, ToneFileFormat::Wav}) {
-        SCOPED_TRACE(format == ToneFileFormat::Flac ? "FLAC" : "WAV");
+    for (const auto& [format, noise] : {std::pair{ToneFileFormat::Flac, std::optional<NoiseColour>{}},
+                                        std::pair{ToneFileFormat::Wav, std::optional<NoiseColour>{}},
+                                        std::pair{ToneFileFormat::Flac, std::optional{NoiseColour::Brown}},
+                                        std::pair{ToneFileFormat::Wav, std::optional{NoiseColour::Brown}}}) {
+        SCOPED_TRACE(std::string(format == ToneFileFormat::Flac ? "FLAC" : "WAV") + (noise ? " with noise" : ""));
         // Room for the old file and a fraction of the new one.
         SmallDisk disk("size=256k");
         if (!disk.mounted())
             GTEST_SKIP() << "cannot mount a file system here: " << disk.error();
         writeFile(disk.path() / "tone", kOld);
-        const ToneFileResult result = save(disk.path() / "tone", format);
+        const ToneFileResult result = save(disk.path() / "tone", format, noise);
         EXPECT_EQ(result.status, ToneFileStatus::NoSpace);
         EXPECT_EQ(result.detail, "No space left on device");
         EXPECT_EQ(namesIn(disk.path()), std::vector<std::string>{"tone"});
