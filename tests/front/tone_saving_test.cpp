@@ -187,9 +187,9 @@ TEST_F(ToneSaving, UserPicksWavAndALengthThenCancelsWhileItIsWritten)
     EXPECT_EQ(m_asked.targetPath, m_folder.filePath(QStringLiteral("evening.wav")).toStdString());
     EXPECT_EQ(m_asked.noise, quavira::NoiseColour::Pink);
     EXPECT_EQ(m_asked.noiseLevelDb, -22);
-    EXPECT_EQ(m_asked.comment, (quavira::beatDescription(panelHz(Channel::Left), panelHz(Channel::Right)) +
-                                QStringLiteral("; Pink noise, -22 dB"))
-                                   .toStdString());
+    EXPECT_EQ(m_asked.comment,
+              quavira::beatDescription(panelHz(Channel::Left), panelHz(Channel::Right)).toStdString() +
+                  "; Pink noise, -22 dB");
     EXPECT_EQ(m_workerPolicy, SCHED_IDLE);
     // Written without a name meanwhile; nothing left once cancelled.
     EXPECT_TRUE(whileWriting.isEmpty()) << whileWriting.join(QLatin1Char(' ')).toStdString();
