@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Saving the tone as a file: sixty minutes as FLAC and as WAV, written to a
-// temporary folder, with the file's size.
+// Saving the tone as a file: sixty minutes as FLAC and as WAV, the tone alone
+// and with pink noise under it, written to a temporary folder, with the
+// file's size.
 #include "channel_synthesis.h"
 #include "loop_format.h"
+#include "noise_colour.h"
 #include "tone_file.h"
 #include "wave_out.h"
 
@@ -10,6 +12,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,7 +22,8 @@ namespace {
 
 using namespace quavira;
 
-void BM_SaveSixtyMinutes(benchmark::State& state, ToneFileFormat format)
+void BM_SaveSixtyMinutes(benchmark::State& state, ToneFileFormat format,
+                         std::optional<NoiseColour> noise = std::nullopt)
 {
     std::vector<Sample> buffer(kLoopBytes);
     // The panel's starting amplitude (slider at 63).
@@ -36,9 +40,11 @@ void BM_SaveSixtyMinutes(benchmark::State& state, ToneFileFormat format)
     request.frames = 60 * 60 * kFramesPerSecond;
     request.format = format;
     request.title = "440 Hz / 450 Hz";
-    request.comment = "10 Hz, Alpha";
+    request.comment = noise ? "10 Hz, Alpha; Pink noise, -28 dB" : "10 Hz, Alpha";
     request.software = "Quavira";
     request.targetPath = folder + (format == ToneFileFormat::Flac ? "/tone.flac" : "/tone.wav");
+    request.noise = noise;
+    request.noiseLevelDb = kDefaultNoiseLevelDb;
     Cancellation cancel;
     for (auto _ : state) {
         const ToneFileResult result = writeToneFile(request, cancel);
@@ -53,6 +59,13 @@ void BM_SaveSixtyMinutes(benchmark::State& state, ToneFileFormat format)
 }
 BENCHMARK_CAPTURE(BM_SaveSixtyMinutes, Flac, ToneFileFormat::Flac)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK_CAPTURE(BM_SaveSixtyMinutes, Wav, ToneFileFormat::Wav)->Unit(benchmark::kMillisecond)->UseRealTime();
+// At 16 bits: the noise generated for the whole hour and mixed with the loop.
+BENCHMARK_CAPTURE(BM_SaveSixtyMinutes, FlacPinkNoise, ToneFileFormat::Flac, NoiseColour::Pink)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_SaveSixtyMinutes, WavPinkNoise, ToneFileFormat::Wav, NoiseColour::Pink)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

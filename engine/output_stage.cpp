@@ -3,7 +3,6 @@
 #include "output_stage.h"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 namespace quavira {
@@ -108,12 +107,8 @@ void OutputStage::mix(const std::uint8_t* loop, const float* voice, std::int16_t
             out[i] = toOutputSample(loop[i]);
         return;
     }
-    // In double the sum is exact, so the voice's part of a sample does not
-    // depend on the loop's beside it.
-    for (std::size_t i = 0; i < 2 * frames; ++i) {
-        const double sum = toOutputSample(loop[i]) + static_cast<double>(voice[i]) * 32768.0;
-        out[i] = static_cast<std::int16_t>(std::lrint(std::clamp(sum, -32768.0, 32767.0)));
-    }
+    for (std::size_t i = 0; i < 2 * frames; ++i)
+        out[i] = mixOutputSample(loop[i], voice[i]);
 }
 
 }  // namespace quavira

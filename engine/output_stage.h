@@ -6,6 +6,8 @@
 #include "loop_renderer.h"
 #include "voice_track.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -19,6 +21,16 @@ inline constexpr std::uint32_t kOutputBytesPerFrame = 2 * sizeof(std::int16_t);
 constexpr std::int16_t toOutputSample(std::uint8_t byte)
 {
     return static_cast<std::int16_t>((static_cast<int>(byte) - 128) * 256);
+}
+
+// A loop byte and a voice's sample beside it (full scale 1.0) as one 16-bit
+// output sample: summed in double, where the sum is exact, so the voice's
+// part of a sample does not depend on the loop's beside it; held at full
+// scale; rounded to the nearest, ties to even.
+inline std::int16_t mixOutputSample(std::uint8_t byte, float voice)
+{
+    const double sum = toOutputSample(byte) + static_cast<double>(voice) * 32768.0;
+    return static_cast<std::int16_t>(std::lrint(std::clamp(sum, -32768.0, 32767.0)));
 }
 
 // Renders the endless stream a back end plays: the loop through the

@@ -3,12 +3,15 @@
 #include "tone_file.h"
 
 #include "fade_curve.h"
+#include "noisy_tone.h"
 #include "replacing_file.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -162,6 +165,21 @@ short wideSample(std::uint8_t sample)
     return static_cast<short>((static_cast<int>(sample) - 128) * 256);
 }
 
+// The noise's stream in every file: the same request gives the same file.
+constexpr std::uint64_t kFileNoiseSeed = 0x51a7'e5f1'1e5e'ed01;
+
+// Mixed 16-bit samples from the file's frame `first` on, scaled by the fades'
+// gain and rounded again: a fade moves in 16-bit steps, not in the loop's
+// 8-bit ones.
+void fadeMixed(short* samples, std::uint64_t first, std::uint64_t count, std::uint64_t frames)
+{
+    for (std::uint64_t i = 0; i < count; ++i) {
+        const double gain = fadeGain(first + i, frames);
+        samples[2 * i] = static_cast<short>(std::lrint(samples[2 * i] * gain));
+        samples[2 * i + 1] = static_cast<short>(std::lrint(samples[2 * i + 1] * gain));
+    }
+}
+
 }  // namespace
 
 ToneFileResult writeToneFile(const ToneFileRequest& request, Cancellation& cancel,
@@ -173,6 +191,9 @@ ToneFileResult writeToneFile(const ToneFileRequest& request, Cancellation& cance
     std::vector<short> loop(kLoopBytes);
     std::transform(request.loop.begin(), request.loop.end(), loop.begin(), wideSample);
     std::vector<short> faded(kLoopBytes);
+    std::optional<NoisyTone> noisy;
+    if (request.noise)
+        noisy.emplace(request.loop, *request.noise, request.noiseLevelDb, kFileNoiseSeed);
 
     ReplacingFile file(request.targetPath);
     if (const int error = file.create())
@@ -182,8 +203,11 @@ ToneFileResult writeToneFile(const ToneFileRequest& request, Cancellation& cance
     SF_INFO info{};
     info.samplerate = static_cast<int>(kFramesPerSecond);
     info.channels = 2;
-    info.format = request.format == ToneFileFormat::Flac ? SF_FORMAT_FLAC | SF_FORMAT_PCM_S8
-                                                          : SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
+    if (noisy)
+        info.format = (request.format == ToneFileFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16;
+    else
+        info.format = request.format == ToneFileFormat::Flac ? SF_FORMAT_FLAC | SF_FORMAT_PCM_S8
+                                                              : SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
     SoundFile sound(sf_open_virtual(&io, SFM_WRITE, &info, &sink));
     if (!sound)
         return writeFailure(sink, sf_strerror(nullptr));
@@ -199,14 +223,20 @@ ToneFileResult writeToneFile(const ToneFileRequest& request, Cancellation& cance
     }
 
     // One loop at a time, so every piece starts at the loop's first frame;
-    // only the pieces the fades touch are copied and scaled.
+    // without noise only the pieces the fades touch are copied and scaled.
     const std::uint64_t fadeOutStart = request.frames - std::min(kFileFadeOutFrames, request.frames);
     for (std::uint64_t written = 0; written < request.frames;) {
         if (cancel.cancelled())
             return {ToneFileStatus::Cancelled, {}};
         const std::uint64_t count = std::min<std::uint64_t>(kLoopFrames, request.frames - written);
+        const bool fading = written < kFileFadeInFrames || written + count > fadeOutStart;
         const short* piece = loop.data();
-        if (written < kFileFadeInFrames || written + count > fadeOutStart) {
+        if (noisy) {
+            noisy->render(faded.data(), count);
+            if (fading)
+                fadeMixed(faded.data(), written, count, request.frames);
+            piece = faded.data();
+        } else if (fading) {
             for (std::uint64_t i = 0; i < count; ++i) {
                 const double gain = fadeGain(written + i, request.frames);
                 faded[2 * i] = wideSample(scaleSample(request.loop[2 * i], gain));

@@ -4,18 +4,22 @@
 #pragma once
 
 #include "loop_format.h"
+#include "noise_colour.h"
 #include "replacing_file.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace quavira {
 
+// Without noise the samples are the loop's 8 bits; with noise under the
+// tone, 16 bits.
 enum class ToneFileFormat {
-    Flac,  // FLAC, signed 8-bit samples
-    Wav,   // WAV, unsigned 8-bit samples as in the loop
+    Flac,  // FLAC, signed 8-bit samples, or 16-bit with noise
+    Wav,   // WAV, unsigned 8-bit samples as in the loop, or 16-bit with noise
 };
 
 // The fades every saved file gets, on the curve of fade_curve.h.
@@ -30,6 +34,10 @@ struct ToneFileRequest {
     std::string comment;
     std::string software;
     std::string targetPath;
+    // The noise under the tone, none for the tone alone: `noise` at
+    // `noiseLevelDb` dBFS RMS.
+    std::optional<NoiseColour> noise = std::nullopt;
+    double noiseLevelDb = kDefaultNoiseLevelDb;
 };
 
 enum class ToneFileStatus {
@@ -54,8 +62,9 @@ struct ToneFileResult {
 using ToneFileProgress = std::function<void(std::uint64_t framesWritten, std::uint64_t frames)>;
 
 // Writes the file: the loop's samples repeated without a seam from its first
-// frame, a fade-in over the first kFileFadeInFrames and a fade-out over the
-// last kFileFadeOutFrames (multiplied where a short file has them overlap),
+// frame (with noise, mixed with it as the output mixes them, NoisyTone), a
+// fade-in over the first kFileFadeInFrames and a fade-out over the last
+// kFileFadeOutFrames (multiplied where a short file has them overlap),
 // and the three texts as the file's title, comment and software tags. The
 // file is written through a ReplacingFile and renamed into place only when
 // complete and flushed; `cancel` is looked at between seconds and while the

@@ -250,7 +250,12 @@ std::optional<std::pair<QString, ToneFileResult>> askAndWrite(QWidget* window, T
     request.frames = static_cast<std::uint64_t>(dialog.minutes()) * 60 * quavira::kFramesPerSecond;
     request.format = dialog.format();
     request.title = toneTitle(leftHz, rightHz).toStdString();
-    request.comment = beatDescription(leftHz, rightHz).toStdString();
+    QString comment = beatDescription(leftHz, rightHz);
+    request.noise = panel.noiseColour();
+    request.noiseLevelDb = panel.noiseLevelDb();
+    if (request.noise)
+        comment += QStringLiteral("; ") + quavira::noiseDescription(*request.noise, request.noiseLevelDb);
+    request.comment = comment.toStdString();
     request.software = QStringLiteral("Quavira %1").arg(QCoreApplication::applicationVersion()).trimmed().toStdString();
     request.targetPath = QFile::encodeName(path).toStdString();
     return std::pair{path, writeWithProgress(window, request, writer, QFileInfo(path).fileName(), underway)};

@@ -18,7 +18,7 @@ using ToneFileWriter = std::function<quavira::ToneFileResult(
 
 // Asks for the file, its type and its length (SaveToneDialog), takes the
 // tone as it stands at that moment (a copy of the loop, the two
-// frequencies) and writes it on a worker thread at idle priority, so the
+// frequencies, the noise under them) and writes it on a worker thread at idle priority, so the
 // tone keeps playing, while a modal progress dialog offers Cancel up to the
 // point of no return (the rename over the old file), and from there says it
 // is finishing. Returns once the worker has ended, however the save ended:

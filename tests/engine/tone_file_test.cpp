@@ -3,6 +3,10 @@
 // cancelled, a read-only folder, a full disk.
 #include "fade_curve.h"
 #include "loop_format.h"
+#include "loop_tones.h"
+#include "noise_generator.h"
+#include "noisy_tone.h"
+#include "output_stage.h"
 #include "slow_disk.h"
 #include "tone_file.h"
 
@@ -14,6 +18,7 @@
 #include <chrono>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -203,6 +208,66 @@ TEST_P(ToneFileRoundTrip, LoopRepeatedSampleForSampleWithBothFadesAndTags)
 INSTANTIATE_TEST_SUITE_P(BothFormats, ToneFileRoundTrip, ::testing::Values(ToneFileFormat::Flac, ToneFileFormat::Wav),
                          [](const auto& test) { return test.param == ToneFileFormat::Flac ? "Flac" : "Wav"; });
 
+class ToneFileWithNoise : public ::testing::TestWithParam<ToneFileFormat> {};
+
+TEST_P(ToneFileWithNoise, SixteenBitsFadedTheNoiseAtItsLevelAndNeverRepeated)
+{
+    ScratchFolder folder;
+    const fs::path target = folder.path() / "tone";
+    const std::uint64_t frames = 16 * 44100;  // four steady seconds between the fades
+    ToneFileRequest asked = request(target, GetParam(), frames);
+    asked.loop = testing::loopTones(440, 450, 64);
+    asked.noise = NoiseColour::Pink;
+    asked.noiseLevelDb = -28;
+    Cancellation cancel;
+    ASSERT_EQ(writeToneFile(asked, cancel).status, ToneFileStatus::Saved);
+    SF_INFO info{};
+    SNDFILE* sound = sf_open(target.c_str(), SFM_READ, &info);
+    ASSERT_NE(sound, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(info.format, (GetParam() == ToneFileFormat::Flac ? SF_FORMAT_FLAC : SF_FORMAT_WAV) | SF_FORMAT_PCM_16);
+    std::vector<short> samples(2 * frames);
+    ASSERT_EQ(sf_readf_short(sound, samples.data(), info.frames), static_cast<sf_count_t>(frames));
+    sf_close(sound);
+    EXPECT_EQ(samples.front(), 0);
+    EXPECT_LT(std::abs(samples.back()), 300);  // -48 dB of the loudest sum
+
+    // The file minus the tone in the steady seconds: the same noise in both
+    // ears at its level; a second minus the next has twice its power, where
+    // a second played again would leave nothing.
+    const auto noiseAt = [&](std::uint64_t i) {
+        return (samples[i] - toOutputSample(asked.loop[i % kLoopBytes])) / 32768.0;
+    };
+    double power = 0, changePower = 0, count = 0;
+    for (std::uint64_t i = 2 * kFadeInFrames; i < 2 * (frames - kFadeOutFrames - kLoopFrames); i += 2, ++count) {
+        ASSERT_EQ(noiseAt(i), noiseAt(i + 1)) << "frame " << i / 2;
+        power += noiseAt(i) * noiseAt(i);
+        changePower += (noiseAt(i + kLoopBytes) - noiseAt(i)) * (noiseAt(i + kLoopBytes) - noiseAt(i));
+    }
+    EXPECT_NEAR(10 * std::log10(power / count), -28.0, 0.3);
+    EXPECT_NEAR(10 * std::log10(changePower / count), -28.0 + 3.0, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothFormats, ToneFileWithNoise, ::testing::Values(ToneFileFormat::Flac, ToneFileFormat::Wav),
+                         [](const auto& test) { return test.param == ToneFileFormat::Flac ? "Flac" : "Wav"; });
+
+TEST(ToneFileWithNoise, MixedToTheBitAsTheOutputStageMixes)
+{
+    // Every byte value beside the loudest noise: sums held at full scale,
+    // rounding everywhere; pieces of odd sizes, across the loop's end.
+    const std::vector<std::uint8_t> loop = noiseLoop();
+    NoisyTone tone(loop, NoiseColour::White, -16, 7);
+    NoiseGenerator generator(NoiseColour::White, 7);
+    const auto gain = static_cast<float>(std::pow(10.0, -16.0 / 20.0));
+    std::vector<std::int16_t> out(2 * 3001);
+    std::vector<float> noise(3001);
+    for (std::uint64_t sample = 0; sample < 40 * out.size();) {
+        tone.render(out.data(), noise.size());
+        generator.render(noise.data(), noise.size());
+        for (std::size_t i = 0; i < out.size(); ++i, ++sample)
+            ASSERT_EQ(out[i], mixOutputSample(loop[sample % kLoopBytes], gain * noise[i / 2])) << "sample " << sample;
+    }
+}
+
 // A save that fails or is cancelled leaves the old file and the folder as
 // they were, and the result names the reason.
 constexpr const char* kOld = "the old file, which the user agreed to replace";
@@ -212,10 +277,13 @@ ToneFileResult save(const fs::path& target, Cancellation& cancel, ToneFileFormat
     return writeToneFile(request(target, format, 15 * 44100), cancel);
 }
 
-ToneFileResult save(const fs::path& target, ToneFileFormat format = ToneFileFormat::Flac)
+ToneFileResult save(const fs::path& target, ToneFileFormat format = ToneFileFormat::Flac,
+                    std::optional<NoiseColour> noise = std::nullopt)
 {
     Cancellation cancel;
-    return save(target, cancel, format);
+    ToneFileRequest asked = request(target, format, 15 * 44100);
+    asked.noise = noise;
+    return writeToneFile(asked, cancel);
 }
 
 TEST(ToneFileNotSaved, ReadOnlyFolder)
@@ -249,14 +317,17 @@ TEST(ToneFileNotSaved, FullDiskInEitherFormat)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "a full disk of the test's own needs root (to mount a small tmpfs)";
-    for (const ToneFileFormat format : {ToneFileFormat::Flac, ToneFileFormat::Wav}) {
-        SCOPED_TRACE(format == ToneFileFormat::Flac ? "FLAC" : "WAV");
+    using Case = std::pair<ToneFileFormat, std::optional<NoiseColour>>;
+    for (const auto& [format, noise] : {Case{ToneFileFormat::Flac, {}}, Case{ToneFileFormat::Wav, {}},
+                                        Case{ToneFileFormat::Flac, NoiseColour::Brown},
+                                        Case{ToneFileFormat::Wav, NoiseColour::Brown}}) {
+        SCOPED_TRACE(std::string(format == ToneFileFormat::Flac ? "FLAC" : "WAV") + (noise ? " with noise" : ""));
         // Room for the old file and a fraction of the new one.
         SmallDisk disk("size=256k");
         if (!disk.mounted())
             GTEST_SKIP() << "cannot mount a file system here: " << disk.error();
         writeFile(disk.path() / "tone", kOld);
-        const ToneFileResult result = save(disk.path() / "tone", format);
+        const ToneFileResult result = save(disk.path() / "tone", format, noise);
         EXPECT_EQ(result.status, ToneFileStatus::NoSpace);
         EXPECT_EQ(result.detail, "No space left on device");
         EXPECT_EQ(namesIn(disk.path()), std::vector<std::string>{"tone"});

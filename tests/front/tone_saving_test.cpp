@@ -167,7 +167,11 @@ TEST_F(ToneSaving, UserPicksWavAndALengthThenCancelsWhileItIsWritten)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     bool cancelled = false;
-    play({[&] { return fillDialog(QStringLiteral("evening"), true, 45); },
+    // Noise chosen while the dialog is up goes into the file.
+    play({[&] {
+              m_panel.setNoise(quavira::NoiseColour::Pink, -22);
+              return fillDialog(QStringLiteral("evening"), true, 45);
+          },
           [&] {
               auto* progress = m_form.findChild<QProgressDialog*>();
               if (!progress || !progress->isVisible())
@@ -181,6 +185,11 @@ TEST_F(ToneSaving, UserPicksWavAndALengthThenCancelsWhileItIsWritten)
     EXPECT_EQ(m_asked.format, quavira::ToneFileFormat::Wav);
     EXPECT_EQ(m_asked.frames, 45u * 60 * 44100);
     EXPECT_EQ(m_asked.targetPath, m_folder.filePath(QStringLiteral("evening.wav")).toStdString());
+    EXPECT_EQ(m_asked.noise, quavira::NoiseColour::Pink);
+    EXPECT_EQ(m_asked.noiseLevelDb, -22);
+    EXPECT_EQ(m_asked.comment,
+              quavira::beatDescription(panelHz(Channel::Left), panelHz(Channel::Right)).toStdString() +
+                  "; Pink noise, -22 dB");
     EXPECT_EQ(m_workerPolicy, SCHED_IDLE);
     // Written without a name meanwhile; nothing left once cancelled.
     EXPECT_TRUE(whileWriting.isEmpty()) << whileWriting.join(QLatin1Char(' ')).toStdString();
