@@ -64,7 +64,7 @@ constexpr std::size_t kWindow = 44;   // 1 ms
 struct NoiseSession {
     Bytes loop;
     std::vector<std::int16_t> heard;
-    Bytes heardBytes;  // as a u8 sink takes them
+    Bytes heardBytes;  // at the nearest 8-bit step
     std::size_t framesBeforeNoise = 0;  // handed out before the noise was asked for
     std::vector<std::string> statuses;
 

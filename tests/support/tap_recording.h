@@ -38,13 +38,15 @@ public:
         const auto used = static_cast<std::ptrdiff_t>(m_used.load(std::memory_order_acquire));
         return {m_samples.begin(), m_samples.begin() + used};
     }
-    // The same as a u8 sink takes them (PulseAudio drops the low byte), so
-    // that the loop's bytes come back exactly.
+    // The same at the nearest 8-bit step, as the measures of the loop's
+    // bytes take them: the loop's own samples come back as its bytes
+    // exactly, and a fade keeps its steps centred (dropping the low byte
+    // would take every small negative sample a step down).
     Bytes recording() const
     {
         Bytes bytes;
         for (const std::int16_t sample : samples())
-            bytes.push_back(static_cast<std::uint8_t>((sample >> 8) + 128));
+            bytes.push_back(static_cast<std::uint8_t>(std::min((sample + 128) >> 8, 127) + 128));
         return bytes;
     }
 
