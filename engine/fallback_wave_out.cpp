@@ -68,6 +68,11 @@ void FallbackWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64_
     m_active->fadeLevel(handle, depth, frames);
 }
 
+void FallbackWaveOut::setNoise(WaveOutHandle handle, std::optional<NoiseColour> colour, double levelDb)
+{
+    m_active->setNoise(handle, colour, levelDb);
+}
+
 void FallbackWaveOut::setVolumeListener(std::function<void()> listener)
 {
     m_preferred->setVolumeListener(listener);

@@ -24,6 +24,7 @@ public:
     void loopChanged(WaveOutHandle handle) override;
     void expectChanges(WaveOutHandle handle) override;
     void fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames) override;
+    void setNoise(WaveOutHandle handle, std::optional<NoiseColour> colour, double levelDb) override;
     double volume(WaveOutHandle handle) override;
     void setVolume(WaveOutHandle handle, double level) override;
     // Both back ends get it: the one that opens may change at the next open.

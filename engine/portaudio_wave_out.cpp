@@ -10,7 +10,9 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
+#include <random>
 #include <thread>
 
 namespace quavira {
@@ -26,6 +28,12 @@ constexpr auto kFadeOutLimit = std::chrono::milliseconds(500);
 void ignoreAlsaError(const char*, int, const char*, int, const char*, ...) {}
 #endif
 void ignoreJackMessage(const char*) {}
+
+std::uint64_t freshSeed()
+{
+    std::random_device device;
+    return (std::uint64_t{device()} << 32) | device();
+}
 
 // Host APIs print their probing (ALSA card lists, JACK's "cannot connect")
 // straight to stderr; a desktop program must not. Each library is told to
@@ -86,7 +94,7 @@ MmResult PortAudioWaveOut::openStream()
     PaStreamParameters params{};
     params.device = device;
     params.channelCount = 2;
-    params.sampleFormat = paUInt8;
+    params.sampleFormat = paInt16;
     params.suggestedLatency = std::max(kSuggestedLatencySeconds, info ? info->defaultLowOutputLatency : 0.0);
     if (Pa_IsFormatSupported(nullptr, &params, 44100.0) != paFormatIsSupported)
         return kWaveBadFormat;
@@ -131,15 +139,18 @@ MmResult PortAudioWaveOut::write(WaveOutHandle handle, WaveHdr* header, std::uin
     // host API): a fresh one is opened, on the device that is there now.
     if ((m_lost || !m_stream) && !reopenStream())
         return kMmSysError;
-    // The stream is stopped: nothing else touches the renderer now.
+    // The stream is stopped: nothing else touches the stage now.
     m_data = header->data;
+    m_stage.restartAt(0);
+    m_noise = NoiseSource(freshSeed());
+    m_noiseTaken = m_noiseAsked.load(std::memory_order_acquire);
+    takeNoise(m_noiseSetting.load(std::memory_order_relaxed), 0);
     // A silent lead-in as long as the stream's buffer: a sound server that
     // rewinds its sink to mix a starting stream in at once loses what the
     // sink had rendered, and then it is only silence, not the fade-in.
     const auto leadIn = static_cast<std::uint64_t>(std::min(outputLatencySeconds(), 0.03) * kFramesPerSecond) +
                         LoopRenderer::kFadeFrames;
-    m_renderer.restartAt(0);
-    m_renderer.start(leadIn, m_snapshots.reset({m_data, kLoopBytes}));
+    m_stage.start(leadIn, m_snapshots.reset({m_data, kLoopBytes}));
     m_level.reset();
     m_levelTaken = m_levelAsked.load(std::memory_order_acquire);
     m_played = 0;
@@ -174,6 +185,34 @@ void PortAudioWaveOut::fadeLevel(WaveOutHandle handle, double depth, std::uint64
     m_levelDepth.store(depth, std::memory_order_relaxed);
     m_levelFrames.store(frames, std::memory_order_relaxed);
     m_levelAsked.fetch_add(1, std::memory_order_release);
+}
+
+void PortAudioWaveOut::setNoise(WaveOutHandle handle, std::optional<NoiseColour> colour, double levelDb)
+{
+    if (!m_checks.isOpen(handle))
+        return;
+    m_noiseSetting.store(packNoise(colour, levelDb), std::memory_order_relaxed);
+    m_noiseAsked.fetch_add(1, std::memory_order_release);
+}
+
+std::uint64_t PortAudioWaveOut::packNoise(std::optional<NoiseColour> colour, double levelDb)
+{
+    // The colour's number plus one above (0: none), the level below.
+    const std::uint64_t colourBits = colour ? static_cast<std::uint64_t>(*colour) + 1 : 0;
+    return (colourBits << 32) | std::bit_cast<std::uint32_t>(static_cast<float>(levelDb));
+}
+
+void PortAudioWaveOut::takeNoise(std::uint64_t packed, std::uint64_t frame)
+{
+    const auto colourBits = static_cast<std::uint32_t>(packed >> 32);
+    const double levelDb = std::bit_cast<float>(static_cast<std::uint32_t>(packed));
+    if (colourBits == 0) {
+        m_noise.set(std::nullopt, levelDb);
+        m_stage.setVoice(frame, nullptr);
+        return;
+    }
+    m_noise.set(static_cast<NoiseColour>(colourBits - 1), levelDb);
+    m_stage.setVoice(frame, &m_noise, Crossfade::EqualPower);
 }
 
 MmResult PortAudioWaveOut::close(WaveOutHandle handle)
@@ -242,27 +281,32 @@ int PortAudioWaveOut::streamCallback(const void*, void* output, unsigned long fr
     auto* me = static_cast<PortAudioWaveOut*>(self);
     if (statusFlags & paOutputUnderflow)
         me->m_underruns.fetch_add(1, std::memory_order_relaxed);
-    me->render(static_cast<std::uint8_t*>(output), frames, timeInfo ? timeInfo->outputBufferDacTime : 0.0);
+    me->render(static_cast<std::int16_t*>(output), frames, timeInfo ? timeInfo->outputBufferDacTime : 0.0);
     return paContinue;
 }
 
-void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames, double dacTime)
+void PortAudioWaveOut::render(std::int16_t* out, std::size_t frames, double dacTime)
 {
     // A change restarts rendering at the first frame not yet handed out; the
-    // renderer keeps one fade's worth rendered beyond it, so what the fade
+    // stage keeps one fade's worth rendered beyond it, so what the fade
     // starts from is always in its history and the copy it played before
-    // is never read again.
+    // is never read again. A noise asked for during the fade-out waits for
+    // the next write, which takes the last one asked for.
     if (!m_fadingOut && m_stopRequested.load(std::memory_order_relaxed)) {
-        m_renderer.stop(m_played);
+        m_stage.stop(m_played);
         m_fadingOut = true;
     } else if (!m_fadingOut) {
         if (const std::uint8_t* loop = m_snapshots.takeNewer())
-            m_renderer.change(m_played, loop);
+            m_stage.change(m_played, loop);
+        if (const std::uint32_t asked = m_noiseAsked.load(std::memory_order_acquire); asked != m_noiseTaken) {
+            m_noiseTaken = asked;
+            takeNoise(m_noiseSetting.load(std::memory_order_relaxed), m_played);
+        }
     }
     const std::uint64_t ahead = m_played + frames + LoopRenderer::kFadeFrames;
-    if (m_renderer.position() < ahead)
-        m_renderer.render(nullptr, static_cast<std::size_t>(ahead - m_renderer.position()));
-    m_renderer.copyRendered(m_played, out, frames);
+    if (m_stage.position() < ahead)
+        m_stage.render(nullptr, static_cast<std::size_t>(ahead - m_stage.position()));
+    m_stage.copyRendered(m_played, out, frames);
     if (const std::uint32_t asked = m_levelAsked.load(std::memory_order_acquire); asked != m_levelTaken) {
         m_levelTaken = asked;
         m_level.moveTo(m_played, m_levelDepth.load(std::memory_order_relaxed), m_levelFrames.load(std::memory_order_relaxed));
@@ -270,9 +314,10 @@ void PortAudioWaveOut::render(std::uint8_t* out, std::size_t frames, double dacT
     m_level.apply(out, m_played, frames);
     if (OutputTap* tap = m_tap.load(std::memory_order_relaxed))
         tap->heard(out, 2 * frames);
-    if (m_fadingOut && !m_fadedOut.load(std::memory_order_relaxed) && m_played + frames >= m_renderer.silentFrom()) {
+    const std::uint64_t silentFrom = m_stage.silentFrom();
+    if (m_fadingOut && !m_fadedOut.load(std::memory_order_relaxed) && m_played + frames >= silentFrom) {
         // When the device will have played the fade's last frame.
-        const double offset = static_cast<double>(m_renderer.silentFrom() - std::min(m_played, m_renderer.silentFrom()));
+        const double offset = static_cast<double>(silentFrom - std::min(m_played, silentFrom));
         m_silentAtStreamTime.store(dacTime > 0 ? dacTime + offset / kFramesPerSecond : 0.0, std::memory_order_relaxed);
         m_fadedOut.store(true, std::memory_order_release);
     }

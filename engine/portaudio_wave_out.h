@@ -4,9 +4,10 @@
 
 #include "loop_device_checks.h"
 #include "loop_format.h"
-#include "loop_renderer.h"
 #include "loop_snapshots.h"
+#include "noise_source.h"
 #include "output_level.h"
+#include "output_stage.h"
 #include "wave_out.h"
 
 #include <atomic>
@@ -23,17 +24,19 @@ namespace quavira {
 // output there, apart from what the device path after it may add.
 class OutputTap {
 public:
-    virtual void heard(const std::uint8_t* bytes, std::size_t count) = 0;
+    // `count` 16-bit samples, two a frame, as the device gets them.
+    virtual void heard(const std::int16_t* samples, std::size_t count) = 0;
 
 protected:
     ~OutputTap() = default;
 };
 
-// One stream on the default output device, 8-bit stereo at 44,100 Hz with a
-// low suggested latency: the fallback where no sound server runs. The stream
-// runs only between write and reset. Its callback plays a private copy of
-// the written buffer through the shared renderer, which fades every change,
-// start and stop; loopChanged hands it a fresh copy without a lock. The
+// One stream on the default output device, 16-bit stereo at 44,100 Hz with
+// a low suggested latency: the fallback where no sound server runs. The
+// stream runs only between write and reset. Its callback plays a private
+// copy of the written buffer, and the noise under it, through the shared
+// output stage, which fades every change, start and stop; loopChanged hands
+// it a fresh copy and setNoise a new noise, both without a lock. The
 // callback never allocates, locks or logs. UI thread for every call; the
 // callback runs on PortAudio's audio thread.
 class PortAudioWaveOut final : public WaveOut {
@@ -50,6 +53,7 @@ public:
     MmResult close(WaveOutHandle handle) override;
     void loopChanged(WaveOutHandle handle) override;
     void fadeLevel(WaveOutHandle handle, double depth, std::uint64_t frames) override;
+    void setNoise(WaveOutHandle handle, std::optional<NoiseColour> colour, double levelDb) override;
 
     // Callback invocations that reported an output underflow since open.
     std::uint64_t underruns() const { return m_underruns.load(std::memory_order_relaxed); }
@@ -61,7 +65,11 @@ public:
 private:
     static int streamCallback(const void* input, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* timeInfo,
                               unsigned long statusFlags, void* self);
-    void render(std::uint8_t* out, std::size_t frames, double dacTime);
+    void render(std::int16_t* out, std::size_t frames, double dacTime);
+    // The noise as one word, so that the callback never reads half of one
+    // setting and half of the next.
+    static std::uint64_t packNoise(std::optional<NoiseColour> colour, double levelDb);
+    void takeNoise(std::uint64_t packed, std::uint64_t frame);
     // Opens a stream on the default output device (starting PortAudio first
     // when it is not running).
     MmResult openStream();
@@ -81,7 +89,15 @@ private:
     // runs. The live buffer is read only on the UI thread, into snapshots.
     const Sample* m_data = nullptr;
     LoopSnapshots m_snapshots{kLoopBytes};
-    LoopRenderer m_renderer;
+    OutputStage m_stage;
+    // Seeded anew for every stream, so that no two plays are alike. Set up
+    // by write with the noise last asked for; the callback's own while the
+    // stream runs, taking setNoise's requests through the two atomics below,
+    // the request's number last.
+    NoiseSource m_noise{0};
+    std::uint32_t m_noiseTaken = 0;
+    std::atomic<std::uint64_t> m_noiseSetting{0};
+    std::atomic<std::uint32_t> m_noiseAsked{0};
     // The level the callback plays at; fadeLevel asks for a new one through
     // the three atomics below, the request's number last.
     OutputLevel m_level;
