@@ -3,7 +3,11 @@
 // a saved file's tags and screen readers.
 #pragma once
 
+#include "noise_colour.h"
+
 #include <QString>
+
+#include <optional>
 
 namespace quavira {
 
@@ -16,5 +20,8 @@ QString bandName(int beatHz);
 // The builder's offset in words, as its colour shows it: "Alpha, 10 Hz
 // beat"; "No beat" for 0 Hz.
 QString offsetDescription(int offsetHz);
+// The noise under the tone and its level in dBFS RMS, "Pink noise, -28 dB";
+// empty when there is none.
+QString noiseDescription(std::optional<NoiseColour> colour, double levelDb);
 
 }  // namespace quavira
