@@ -256,13 +256,12 @@ TEST_F(WindowMenu, NoiseTakesAColourAndALevelFromTheKeysAndOffEndsIt)
         ASSERT_TRUE(menuShows());
         QTest::keyClick(menu(), Qt::Key_N);
         QMenu* noise = submenu("&Noise");
-        ASSERT_TRUE(QTest::qWaitFor([&] { return noise->isVisible(); }, 1000)) << "N opens no Noise";
+        ASSERT_TRUE(QTest::qWaitFor([&] { return noise->isVisible(); })) << "N opens no Noise";
         QTest::keyClick(noise, key);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu()->isVisible() && !noise->isVisible(); }, 1000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu()->isVisible() && !noise->isVisible(); }));
     };
 
     choose(Qt::Key_P);
-    EXPECT_EQ(m_panel.noiseColour(), NoiseColour::Pink);
     choose(Qt::Key_L);
     EXPECT_EQ(checked("&Noise"), (QStringList{"&Pink", "&Loud, -22 dB"}));
     choose(Qt::Key_O);
@@ -272,8 +271,6 @@ TEST_F(WindowMenu, NoiseTakesAColourAndALevelFromTheKeysAndOffEndsIt)
                                                        {NoiseColour::Pink, -22.0},
                                                        {std::nullopt, -22.0},
                                                        {std::nullopt, -16.0}}));
-    EXPECT_EQ(m_panel.noiseLevelDb(), -16.0);
-    EXPECT_FALSE(m_panel.noiseColour());
     EXPECT_EQ(checked("Stop &after"), QStringList{"&Off"}) << "the sleep timer's Off was taken";
     EXPECT_TRUE(m_box.shown.isEmpty());
 }
