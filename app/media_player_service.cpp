@@ -64,6 +64,7 @@ MediaPlayerService::MediaPlayerService(TForm1& front, TMForm& panel, quavira::Lo
     connect(&m_panel, &TMForm::startCaptionChanged, this, &MediaPlayerService::startCaptionChanged);
     connect(m_panel.ui().LFreqTrackBar, &TrackBar::changed, this, changed);
     connect(m_panel.ui().RFreqTrackBar, &TrackBar::changed, this, changed);
+    connect(&m_panel, &TMForm::noiseChanged, this, changed);
     // Told on the sound server's thread; announced from the loop. A call
     // posted here is dropped with the service.
     m_engine.setVolumeListener(
@@ -96,11 +97,20 @@ QVariantMap MediaPlayerService::metadata() const
     // What is heard: the panel's sliders, after they clamped the builder's pair.
     const int leftHz = m_panel.frequencyPosition(Channel::Left);
     const int rightHz = m_panel.frequencyPosition(Channel::Right);
-    return {
+    QStringList artist{quavira::beatDescription(leftHz, rightHz)};
+    QVariantMap tone{
         {QStringLiteral("mpris:trackid"), QVariant::fromValue(QDBusObjectPath(kTrackId))},
         {QStringLiteral("xesam:title"), quavira::toneTitle(leftHz, rightHz)},
-        {QStringLiteral("xesam:artist"), QStringList{quavira::beatDescription(leftHz, rightHz)}},
     };
+    // The artist line is what the desktop's controls show under the title,
+    // so the noise goes there too, as well as in the comment.
+    const QString noise = quavira::noiseDescription(m_panel.noiseColour(), m_panel.noiseLevelDb());
+    if (!noise.isEmpty()) {
+        artist << noise;
+        tone.insert(QStringLiteral("xesam:comment"), QStringList{noise});
+    }
+    tone.insert(QStringLiteral("xesam:artist"), artist);
+    return tone;
 }
 
 double MediaPlayerService::volume() const

@@ -32,9 +32,9 @@ class LoopBuffer;
 // PlaybackStatus follows the generator panel's start caption; a stop made
 // by Pause leaves it "Paused" until the tone starts again or Stop is asked
 // for, any other stop "Stopped". Metadata follows the panel's two
-// frequencies, Volume the engine's own volume at the sound server. Each
-// change, whoever made it, is announced with PropertiesChanged. The windows
-// and the engine must outlive the service. UI thread only.
+// frequencies and its noise, Volume the engine's own volume at the sound
+// server. Each change, whoever made it, is announced with PropertiesChanged.
+// The windows and the engine must outlive the service. UI thread only.
 class MediaPlayerService : public QObject, protected QDBusContext {
     Q_OBJECT
 

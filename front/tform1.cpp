@@ -6,6 +6,7 @@
 #include "arrow_glyph.h"
 #include "band_colour.h"
 #include "default_button.h"
+#include "noise_menu.h"
 #include "number_text.h"
 #include "offset_slider_style.h"
 #include "random_source.h"
@@ -163,6 +164,9 @@ void TForm1::buildMenu()
     for (std::size_t k = 0; k < std::size(SleepTimer::kChoices); ++k)
         addChoice(texts[k], SleepTimer::kChoices[k]);
     connect(m_stopAfter, &QMenu::aboutToShow, this, &TForm1::showMinutesLeft);
+    m_noise = new NoiseMenu(m_menu);
+    m_menu->addMenu(m_noise);
+    connect(m_noise, &NoiseMenu::chosen, this, &TForm1::applyNoiseChoice);
     m_menu->addSeparator();
     m_menu->addAction(tr("&Save as audio file..."), this, &TForm1::saveToneAs);
 
@@ -185,6 +189,12 @@ void TForm1::showMinutesLeft()
     m_minutesLeft->setVisible(left.has_value());
     if (left)
         m_minutesLeft->setText(*left == 1 ? tr("1 minute left") : tr("%1 minutes left").arg(*left));
+}
+
+void TForm1::applyNoiseChoice()
+{
+    if (m_panel)
+        m_panel->setNoise(m_noise->colour(), m_noise->levelDb());
 }
 
 void TForm1::contextMenuEvent(QContextMenuEvent* event)

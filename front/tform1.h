@@ -12,6 +12,7 @@
 
 class Announcer;
 class ArrowGlyph;
+class NoiseMenu;
 class QAction;
 class QMenu;
 class SleepTimer;
@@ -63,7 +64,8 @@ public:
     // the sleep timer) that change nothing but whether the tone plays.
     void togglePlaying();
 
-    // The window's menu: the sleep timer ("Stop after") and saving the tone.
+    // The window's menu: the sleep timer ("Stop after"), the noise under the
+    // tone and saving the tone.
     QMenu* contextMenu() const { return m_menu; }
     SleepTimer& sleepTimer() { return *m_sleepTimer; }
 
@@ -84,6 +86,7 @@ private:
     void connectHandlers();
     void buildMenu();
     void showMinutesLeft();
+    void applyNoiseChoice();
     void popUpMenuAtFocus();
     void saveToneAs();
     void applyStereoEdits();
@@ -105,6 +108,7 @@ private:
     QMenu* m_menu = nullptr;
     QMenu* m_stopAfter = nullptr;
     QAction* m_minutesLeft = nullptr;
+    NoiseMenu* m_noise = nullptr;
     SleepTimer* m_sleepTimer = nullptr;
     Announcer* m_announcer = nullptr;
 };

@@ -5,6 +5,7 @@
 #include "band_colour.h"
 
 #include <cstdlib>
+#include <string_view>
 #include <utility>
 
 namespace quavira {
@@ -46,6 +47,16 @@ QString offsetDescription(int offsetHz)
 {
     const QString band = bandName(offsetHz);
     return band.isEmpty() ? QStringLiteral("No beat") : QStringLiteral("%1, %2 Hz beat").arg(band).arg(offsetHz);
+}
+
+QString noiseDescription(std::optional<NoiseColour> colour, double levelDb)
+{
+    if (!colour)
+        return {};
+    const std::string_view name = noiseColourName(*colour);
+    return QStringLiteral("%1 noise, %2 dB")
+        .arg(QLatin1String(name.data(), static_cast<qsizetype>(name.size())))
+        .arg(levelDb);
 }
 
 }  // namespace quavira

@@ -7,6 +7,8 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace quavira {
 
 // "440 Hz / 450 Hz": the left and right frequencies as heard.
@@ -20,5 +22,8 @@ QString bandName(int beatHz);
 // The builder's offset in words, as its colour shows it: "Alpha, 10 Hz
 // beat"; "No beat" for 0 Hz.
 QString offsetDescription(int offsetHz);
+// The noise under the tone and its level in dBFS RMS, "Pink noise, -28 dB";
+// empty when there is none.
+QString noiseDescription(std::optional<NoiseColour> colour, double levelDb);
 
 }  // namespace quavira

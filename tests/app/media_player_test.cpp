@@ -314,6 +314,39 @@ TEST(MediaPlayer, ChangesNothingButWhetherTheTonePlaysAndAnnouncesWhatChanges)
     EXPECT_TRUE(QTest::qWaitFor([&] { return !windows.front.isVisible(); }));
 }
 
+// While noise plays the metadata names it, beside the beat on the artist
+// line the desktop shows and as the comment; with Off it is as it was.
+TEST(MediaPlayer, MetadataNamesTheNoiseWhileItIsOnAndDropsItWithOff)
+{
+    RecordingMessages messages;
+    PlayerOnAFake player(messages);
+    if (!player.bus.started())
+        GTEST_SKIP() << "dbus-daemon did not start (scripts/setup installs it)";
+    Windows& windows = player.windows;
+    Desktop& desktop = player.desktop;
+    const auto tone = [](const QVariant& v) { return qdbus_cast<QVariantMap>(v.value<QDBusArgument>()); };
+    const auto names = [&](const char* noise) {
+        return [=](const QVariant& v) {
+            const QVariantMap now = tone(v);
+            return now.value("xesam:title") == "440 Hz / 450 Hz" &&
+                   now.value("xesam:artist").toStringList() == QStringList{"10 Hz, Alpha", noise} &&
+                   now.value("xesam:comment").toStringList() == QStringList{noise};
+        };
+    };
+    windows.setPair("440", 10);
+    const QStringList plainKeys{"mpris:trackid", "xesam:artist", "xesam:title"};
+    ASSERT_EQ(tone(desktop.property(kPlayer, "Metadata")).keys(), plainKeys);
+
+    windows.panel.setNoise(quavira::NoiseColour::Pink, -28);
+    EXPECT_TRUE(desktop.announces("Metadata", names("Pink noise, -28 dB")));
+    windows.panel.setNoise(quavira::NoiseColour::Brown, -16);
+    EXPECT_TRUE(desktop.announces("Metadata", names("Brown noise, -16 dB")));
+
+    windows.panel.setNoise(std::nullopt, -16);
+    EXPECT_TRUE(desktop.announces("Metadata", describes("440 Hz / 450 Hz", "10 Hz, Alpha")));
+    EXPECT_EQ(tone(desktop.property(kPlayer, "Metadata")).keys(), plainKeys);
+}
+
 TEST(MediaPlayer, AnswersAtOnceAndSaysWhyItCannotActWhileAMessageBoxWaits)
 {
     // The program's own boxes, which wait in exec() for the user.

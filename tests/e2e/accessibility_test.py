@@ -293,7 +293,7 @@ class ScreenReader(unittest.TestCase):
         pump()
         self.assertEqual(ANNOUNCED, ["Beta, 15 Hz beat"])
 
-    def test_3_keys_reach_base_start_and_the_menu_with_its_sleep_timer_and_save(self):
+    def test_3_keys_reach_base_start_and_the_menu_with_its_sleep_timer_noise_and_save(self):
         edit = self.tab_to("Base frequency, hertz")
         DESKTOP.keys("ctrl+a")
         DESKTOP.type("440")
@@ -318,6 +318,11 @@ class ScreenReader(unittest.TestCase):
         self.assertIsNotNone(choice, "Right opens no sleep timer")
         self.assertTrue(named(choice.parent, "30 minutes"))
         self.assertEqual(unnamed(choice.parent), [])
+        DESKTOP.keys("Escape", "Down", "Right")  # back out, down to the noise, into its choices
+        colour = self.focus_moves_to(lambda n: n.name == "Off" and named(n.parent, "Pink") is not None)
+        self.assertIsNotNone(colour, "Down, Right open no Noise")
+        self.assertTrue(named(colour.parent, "Medium, -28 dB"))
+        self.assertEqual(unnamed(colour.parent), [])
         DESKTOP.keys("Escape", "Escape")
         self.assertTrue(self.focus_moves_to(lambda n: n.name == "Start"))
 

@@ -21,14 +21,32 @@ class WindowMenu : public FrontWindow {
 protected:
     QMenu* menu() const { return m_form.contextMenu(); }
     QPushButton* startButton() const { return control<QPushButton>("bstart"); }
-    // An entry of the menu or of its submenus, by its text as shown.
-    QAction* entry(const QString& text) const
+    // A submenu of the menu, by its title as shown.
+    QMenu* submenu(const QString& title) const
     {
-        for (QAction* action : menu()->findChildren<QAction*>())
+        for (QAction* action : menu()->actions())
+            if (action->menu() && action->text() == title)
+                return action->menu();
+        ADD_FAILURE() << "no submenu " << title.toStdString();
+        return nullptr;
+    }
+    // An entry of a submenu, by its text as shown (both menus have an Off).
+    QAction* entry(const QString& text, const QString& within = QStringLiteral("Stop &after")) const
+    {
+        for (QAction* action : submenu(within)->actions())
             if (action->text() == text)
                 return action;
         ADD_FAILURE() << "no entry " << text.toStdString();
         return nullptr;
+    }
+    // The checked entries of a submenu, in its order.
+    QStringList checked(const QString& within) const
+    {
+        QStringList texts;
+        for (const QAction* action : submenu(within)->actions())
+            if (action->isChecked())
+                texts << action->text();
+        return texts;
     }
     void closeMenu()
     {
@@ -89,7 +107,7 @@ protected:
     // The first line of Stop after as the user opens it, empty if hidden.
     QString minutesLeftText()
     {
-        QMenu* stopAfter = menu()->findChild<QMenu*>();
+        QMenu* stopAfter = submenu("Stop &after");
         stopAfter->popup(m_form.mapToGlobal(QPoint()));
         const QAction* first = stopAfter->actions().value(0);
         stopAfter->hide();
@@ -164,7 +182,7 @@ TEST_F(WindowMenu, OpensWithTheRightButtonWhereNothingTakesItAndWithTheKeyboardA
     closeMenu();
 
     // Every entry can be reached by a key of its own.
-    for (QMenu* list : {menu(), menu()->findChild<QMenu*>()}) {
+    for (QMenu* list : {menu(), submenu("Stop &after"), submenu("&Noise")}) {
         QStringList keys;
         for (QAction* action : list->actions())
             if (!action->isSeparator() && action->isVisible())
@@ -220,6 +238,41 @@ TEST_F(WindowMenu, StopEndsTheCountdownAndTheNextStartCountsAgainWhileChangesLea
     QTest::qWait(1700);
     EXPECT_EQ(startButton()->text(), "Stop");
     EXPECT_TRUE(m_device->levels().empty());
+}
+
+// Noise is chosen with the keyboard alone; a level picked while the noise
+// plays changes it at once, and Off keeps the level for the next colour.
+TEST_F(WindowMenu, NoiseTakesAColourAndALevelFromTheKeysAndOffEndsIt)
+{
+    using quavira::NoiseColour;
+    using Noise = quavira::testing::FakeWaveOut::NoiseCall;
+    start();
+    EXPECT_EQ(checked("&Noise"), (QStringList{"&Off", "&Medium, -28 dB"})) << "off at every launch";
+    const auto choose = [&](Qt::Key key) {
+        m_form.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&m_form));
+        baseEdit()->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(baseEdit(), Qt::Key_F10, Qt::ShiftModifier);
+        ASSERT_TRUE(menuShows());
+        QTest::keyClick(menu(), Qt::Key_N);
+        QMenu* noise = submenu("&Noise");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return noise->isVisible(); })) << "N opens no Noise";
+        QTest::keyClick(noise, key);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !menu()->isVisible() && !noise->isVisible(); }));
+    };
+
+    choose(Qt::Key_P);
+    choose(Qt::Key_L);
+    EXPECT_EQ(checked("&Noise"), (QStringList{"&Pink", "&Loud, -22 dB"}));
+    choose(Qt::Key_O);
+    EXPECT_EQ(checked("&Noise"), (QStringList{"&Off", "&Loud, -22 dB"}));
+    choose(Qt::Key_V);  // off: the level waits for a colour, unheard
+    EXPECT_EQ(m_device->noises(), (std::vector<Noise>{{NoiseColour::Pink, -28.0},
+                                                       {NoiseColour::Pink, -22.0},
+                                                       {std::nullopt, -22.0},
+                                                       {std::nullopt, -16.0}}));
+    EXPECT_EQ(checked("Stop &after"), QStringList{"&Off"}) << "the sleep timer's Off was taken";
+    EXPECT_TRUE(m_box.shown.isEmpty());
 }
 
 }  // namespace

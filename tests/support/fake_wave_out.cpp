@@ -105,6 +105,18 @@ std::vector<std::pair<double, std::uint64_t>> FakeWaveOut::levels() const
     return m_levels;
 }
 
+void FakeWaveOut::setNoise(WaveOutHandle, std::optional<NoiseColour> colour, double levelDb)
+{
+    std::lock_guard lock(m_mutex);
+    m_noises.emplace_back(colour, levelDb);
+}
+
+std::vector<FakeWaveOut::NoiseCall> FakeWaveOut::noises() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_noises;
+}
+
 std::vector<WaveOutCall> FakeWaveOut::calls() const
 {
     std::lock_guard lock(m_mutex);

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -40,12 +41,17 @@ public:
     void expectChanges(WaveOutHandle) override { m_expectations.fetch_add(1); }
     // Recorded, and not applied: the recording is the loop's bytes.
     void fadeLevel(WaveOutHandle, double depth, std::uint64_t frames) override;
+    // Recorded only: the recording holds the loop alone.
+    void setNoise(WaveOutHandle, std::optional<NoiseColour> colour, double levelDb) override;
 
     std::vector<WaveOutCall> calls() const;
     std::size_t loopChanges() const { return m_loopChanges.load(); }
     std::size_t expectations() const { return m_expectations.load(); }
     // Every fadeLevel asked for: depth, frames.
     std::vector<std::pair<double, std::uint64_t>> levels() const;
+    // Every setNoise, in order: colour (none for off), level in dBFS RMS.
+    using NoiseCall = std::pair<std::optional<NoiseColour>, double>;
+    std::vector<NoiseCall> noises() const;
     WaveFormatEx lastFormat() const;
     std::uint32_t lastDeviceId() const;
     bool isPlaying() const { return m_playing.load(); }
@@ -68,6 +74,7 @@ private:
     std::map<WaveOutCall, MmResult> m_results;
     std::vector<WaveOutCall> m_calls;
     std::vector<std::pair<double, std::uint64_t>> m_levels;
+    std::vector<NoiseCall> m_noises;
     WaveFormatEx m_format{};
     std::uint32_t m_deviceId = 0;
     LoopDeviceChecks m_checks;
