@@ -35,14 +35,6 @@ QString beatDescription(int leftHz, int rightHz)
     return band.isEmpty() ? QStringLiteral("No beat") : QStringLiteral("%1 Hz, %2").arg(beatHz).arg(band);
 }
 
-QString noiseDescription(NoiseColour colour, double levelDb)
-{
-    const std::string_view name = noiseColourName(colour);
-    return QStringLiteral("%1 noise, %2 dB")
-        .arg(QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size())))
-        .arg(levelDb);
-}
-
 QString offsetDescription(int offsetHz)
 {
     const QString band = bandName(offsetHz);

@@ -15,8 +15,6 @@ namespace quavira {
 QString toneTitle(int leftHz, int rightHz);
 // The beat and its band, "10 Hz, Alpha"; "No beat" for equal frequencies.
 QString beatDescription(int leftHz, int rightHz);
-// The noise under the tone, "Pink noise, -28 dB" (dBFS RMS).
-QString noiseDescription(NoiseColour colour, double levelDb);
 // The band of a beat as its colour shows it, "Alpha"; empty for 0 Hz.
 QString bandName(int beatHz);
 // The builder's offset in words, as its colour shows it: "Alpha, 10 Hz

@@ -254,7 +254,7 @@ std::optional<std::pair<QString, ToneFileResult>> askAndWrite(QWidget* window, T
     request.noise = panel.noiseColour();
     request.noiseLevelDb = panel.noiseLevelDb();
     if (request.noise)
-        comment += QStringLiteral("; ") + quavira::noiseDescription(*request.noise, request.noiseLevelDb);
+        comment += QStringLiteral("; ") + quavira::noiseDescription(request.noise, request.noiseLevelDb);
     request.comment = comment.toStdString();
     request.software = QStringLiteral("Quavira %1").arg(QCoreApplication::applicationVersion()).trimmed().toStdString();
     request.targetPath = QFile::encodeName(path).toStdString();
