@@ -33,6 +33,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -163,23 +164,31 @@ void steadyListening(const std::vector<std::string>& server, double seconds)
     std::printf("Steady listening, whole sound path, %.0f s from %lld s after the last input (no recorder):\n", seconds,
                 static_cast<long long>(kQuietBeforeWindow.count()));
 
-    Cost ours;
     bool deep = false;
-    {
+    const auto playing = [&](std::optional<NoiseColour> noise) {
+        Cost cost;
         auto device = std::make_unique<PulseWaveOut>();
         PulseWaveOut* pulse = device.get();
         LoopBuffer engine(std::move(device));
-        if (engine.open() != "0") {
-            std::printf("  no sound server\n");
-            return;
-        }
+        if (engine.open() != "0")
+            return std::optional<Cost>();
         engine.fillChannel(440, 64, 0.0f, Channel::Left);
         engine.fillChannel(450, 64, 0.0f, Channel::Right);
+        engine.setNoise(noise, kDefaultNoiseLevelDb);
         engine.startLooped();
         std::this_thread::sleep_for(kQuietBeforeWindow);
         deep = !pulse->quick();
-        ours = measureWindow(server, self, seconds);
+        cost = measureWindow(server, self, seconds);
+        return std::optional<Cost>(cost);
+    };
+    const std::optional<Cost> tone = playing(std::nullopt);
+    if (!tone) {
+        std::printf("  no sound server\n");
+        return;
     }
+    const Cost ours = *tone;
+    std::this_thread::sleep_for(1s);
+    const Cost withNoise = playing(NoiseColour::Pink).value_or(Cost{});
     std::this_thread::sleep_for(1s);
     Cost plain;
     {
@@ -204,6 +213,7 @@ void steadyListening(const std::vector<std::string>& server, double seconds)
     }
     const double yardstick = plain.serverPercent + plain.clientPercent;
     printCost(deep ? "Quavira (deep by then)" : "Quavira (still quick!)", ours, yardstick);
+    printCost("Quavira with pink noise at -28 dB", withNoise, yardstick);
     printCost("plain player, 400 ms / 100 ms", plain, 0);
     printCost("paplay, defaults", paplay, yardstick);
 }
