@@ -282,20 +282,27 @@ TEST_F(SixteenBitSink, SwitchingTheNoiseIsAFade)
     EXPECT_GE(between(off, -60, -20), 4) << "off";
     EXPECT_GE(between(on, -60, -20), 3) << "on";
     EXPECT_GE(between(down, -32, -18), 3) << "18 dB down";
-    // White to pink at -16: the spread the steady milliseconds of either
-    // colour have holds through the change, wherever it fell.
-    const auto spread = [&](std::size_t fromMs, std::size_t toMs) {
-        std::vector<double> steady(envelope.begin() + static_cast<std::ptrdiff_t>(fromMs),
-                                   envelope.begin() + static_cast<std::ptrdiff_t>(toMs));
-        std::sort(steady.begin(), steady.end());
-        return std::pair(steady[steady.size() / 200], steady[steady.size() - 1 - steady.size() / 200]);
-    };
-    const auto [whiteLo, whiteHi] = spread(100, 1000);
-    const auto [pinkLo, pinkHi] = spread(off - 1000, off - 100);
-    const double lo = std::min(whiteLo, pinkLo) - 1.5;
-    const double hi = std::max(whiteHi, pinkHi) + 1.5;
-    for (std::size_t ms = 100; ms < off - 100; ++ms)
-        EXPECT_TRUE(envelope[ms] > lo && envelope[ms] < hi) << envelope[ms] << " dB at " << ms << " ms";
+    // White to pink at -16, found where the highs fall (pink's first
+    // difference has a twelfth of white's power): the milliseconds around
+    // it stay within what the steady milliseconds of either colour span.
+    std::vector<double> highs;
+    for (std::size_t ms = 0; ms + 10 < off; ++ms) {
+        double power = 0;
+        for (std::size_t i = ms * kMs + 1; i < (ms + 10) * kMs; ++i)
+            power += (x[i] - x[i - 1]) * (x[i] - x[i - 1]);
+        highs.push_back(10 * std::log10(power / (10 * kMs)));
+    }
+    const double mark = (highs[200] + highs[off - 300]) / 2;
+    const auto change = static_cast<std::size_t>(
+        std::find_if(highs.begin() + 200, highs.end(), [&](double db) { return db < mark; }) - highs.begin());
+    ASSERT_GT(change, 300u);
+    ASSERT_LT(change + 300, off) << "no change of colour heard";
+    const auto [whiteLo, whiteHi] = std::minmax_element(envelope.begin() + 100, envelope.begin() + static_cast<std::ptrdiff_t>(change - 100));
+    const auto [pinkLo, pinkHi] = std::minmax_element(envelope.begin() + static_cast<std::ptrdiff_t>(change + 100), envelope.begin() + static_cast<std::ptrdiff_t>(off - 100));
+    for (std::size_t ms = change - 20; ms < change + 20; ++ms) {
+        EXPECT_GT(envelope[ms], std::min(*whiteLo, *pinkLo) - 1.0) << "at " << ms << " ms";
+        EXPECT_LT(envelope[ms], std::max(*whiteHi, *pinkHi) + 1.0) << "at " << ms << " ms";
+    }
 }
 
 // The sleep timer's fade, heard at 16 bits: 24 dB a second, block by block,
