@@ -27,8 +27,8 @@ std::string LoopBuffer::open()
         m_handle = kNoWaveOut;
         return "Error003";
     }
-    if (m_noiseColour)
-        m_device->setNoise(m_handle, m_noiseColour, m_noiseLevelDb);
+    // The device may have kept another noise from before it was closed.
+    m_device->setNoise(m_handle, m_noiseColour, m_noiseLevelDb);
 
     // Zeroed so that a read of a byte no fill has written yet is defined.
     m_buffer.reset(new Sample[kLoopBytes]());
